@@ -1,0 +1,4 @@
+// velstrand: the production daemon, cycling until SIGTERM or SIGINT.
+#include "daemon/daemon.h"
+
+int main() { return daemon_main(kDaemonProfile); }

@@ -1,0 +1,14 @@
+// The cycle lock: one Redis string key holding the holder's pid, created with a lifetime, so a
+// lock left by a dead process blocks the others for at most that long.
+#pragma once
+
+#include <hiredis/hiredis.h>
+
+#include <string>
+
+// True when this process holds the lock on return. Takes over at once a lock whose holder is
+// gone (no such pid, or a holder id of 0 or below). Never throws on Redis failures; logs only a
+// missing reply to the first SET.
+bool lock_redis(redisContext* c, const std::string& key, int lifetime_seconds);
+// Deletes the key if this process holds it; a foreign holder is logged and left alone.
+void unlock_redis(redisContext* c, const std::string& key);

@@ -1,0 +1,40 @@
+// The stop-signal handler and its installer.
+#include "daemon/signals.h"
+
+#include <syslog.h>
+
+#include "daemon/log.h"
+
+volatile sig_atomic_t stop_requested = 0;
+
+namespace {
+volatile sig_atomic_t got_sigterm = 0;
+volatile sig_atomic_t got_sigint = 0;
+bool logged_sigterm = false;
+bool logged_sigint = false;
+}  // namespace
+
+void handle_signal(int signum) {
+    if (signum == SIGTERM) {
+        got_sigterm = 1;
+    } else if (signum == SIGINT) {
+        got_sigint = 1;
+    }
+    stop_requested = 1;
+}
+
+void setup_signal_handlers() {
+    signal(SIGTERM, handle_signal);
+    signal(SIGINT, handle_signal);
+}
+
+void log_received_signals() {
+    if (got_sigterm && !logged_sigterm) {
+        logged_sigterm = true;
+        log_msg(LOG_INFO, "velstrand: got signal %d, stopping...", SIGTERM);
+    }
+    if (got_sigint && !logged_sigint) {
+        logged_sigint = true;
+        log_msg(LOG_INFO, "velstrand: got signal %d, stopping...", SIGINT);
+    }
+}
