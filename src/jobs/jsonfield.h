@@ -22,4 +22,11 @@ struct JsonField {
 // Json::Reader (default features, comments collected) and Json::Value::asString() give it:
 // texts unchanged, numbers and booleans in the library's text form, a null document or a missing
 // or null member as the empty text.
+//
+// A fast validating parser answers the common case (a strict-JSON object whose member is a
+// text, a boolean, an integer, null or absent); every document it cannot vouch for goes to
+// jsoncpp, so the answer is always the one member_as_string_jsoncpp gives.
 JsonField member_as_string(std::string_view doc, const char* name);
+
+// The same answer from jsoncpp alone: the authority the fast path is checked against.
+JsonField member_as_string_jsoncpp(std::string_view doc, const char* name);
