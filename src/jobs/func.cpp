@@ -1,4 +1,479 @@
-// The event fan-out job. Not written yet: it does nothing.
+// The event fan-out job: files every event of the main list under the list named by its
+// event_type, pushes and removals committed together in one transaction.
 #include "jobs/func.h"
 
-int redistransfer() { return 0; }
+#include <syslog.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstddef>
+#include <exception>
+#include <initializer_list>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "daemon/log.h"
+#include "daemon/redis_handle.h"
+#include "daemon/settings.h"
+#include "daemon/signals.h"
+#include "jobs/jsonfield.h"
+
+namespace {
+
+// A chunk is handed to the connection when it holds this many commands or bytes.
+constexpr size_t kChunkCommands = 1000;
+constexpr size_t kChunkBytes = 1 << 20;
+
+int uid() {
+    return static_cast<int>(getuid());
+}
+
+std::string_view text_of(const redisReply* r) {
+    return {r->str, r->len};
+}
+
+// One event and the list it goes to.
+struct Filing {
+    std::string_view event;
+    std::string type;
+    // The type is the main list's own name: the event goes back to the main list's tail after
+    // the removal, since a push onto its head would be popped again by the removal.
+    bool to_main_tail = false;
+};
+
+// Takes an event's type. An event whose type cannot be read is filed under the empty type
+// rather than failing the run: otherwise it would stay at the head and block every later run.
+Filing classify(std::string_view event, const std::string& main_key, int& malformed) {
+    Filing f;
+    f.event = event;
+    JsonField field = member_as_string(event, "event_type");
+    if (field.status == FieldStatus::kText) {
+        f.type = std::move(field.text);
+    } else {
+        ++malformed;
+    }
+    f.to_main_tail = f.type == main_key;
+    return f;
+}
+
+// Commands go out in chunks, in the protocol's wire form, while the replies of the chunk
+// before are read: the server works through one chunk while the next one is parsed and
+// formatted, and the replies waiting on either side stay bounded.
+struct Pipeline {
+    redisContext* c = nullptr;
+    std::string chunk;  // formatted commands not yet handed to the connection
+    size_t chunk_commands = 0;
+    size_t in_flight = 0;  // replies due for the last chunk handed over
+    bool refused = false;  // a queued command got an error reply
+};
+
+void append_number(std::string& out, size_t n) {
+    char buf[24];
+    const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, n);
+    out.append(buf, r.ptr);
+}
+
+// Every argument goes with its length, so texts and keys may hold any byte.
+void queue(Pipeline& p, std::initializer_list<std::string_view> args) {
+    p.chunk += '*';
+    append_number(p.chunk, args.size());
+    p.chunk += "\r\n";
+    for (const std::string_view a : args) {
+        p.chunk += '$';
+        append_number(p.chunk, a.size());
+        p.chunk += "\r\n";
+        p.chunk.append(a.data(), a.size());
+        p.chunk += "\r\n";
+    }
+    ++p.chunk_commands;
+}
+
+// Reads n replies; false when the connection failed. An error reply is noted, not fatal here:
+// the caller sees it in `refused` (and, inside a transaction, in EXEC's answer).
+bool read_replies(Pipeline& p, size_t n) {
+    for (; n > 0; --n) {
+        RedisReply r = redis_next_reply(p.c);
+        if (!r) {
+            return false;
+        }
+        if (r->type == REDIS_REPLY_ERROR) {
+            p.refused = true;
+        }
+    }
+    return true;
+}
+
+// Sends the current chunk whole, then reads the replies of the chunk sent before it.
+bool ship(Pipeline& p) {
+    if (p.chunk_commands > 0) {
+        if (redisAppendFormattedCommand(p.c, p.chunk.data(), p.chunk.size()) != REDIS_OK) {
+            return false;
+        }
+        int done = 0;
+        while (!done) {
+            if (redisBufferWrite(p.c, &done) != REDIS_OK) {
+                return false;
+            }
+        }
+    }
+    p.chunk.clear();
+    const size_t due = p.in_flight;
+    p.in_flight = p.chunk_commands;
+    p.chunk_commands = 0;
+    return read_replies(p, due);
+}
+
+bool ship_if_full(Pipeline& p) {
+    if (p.chunk_commands < kChunkCommands && p.chunk.size() < kChunkBytes) {
+        return true;
+    }
+    return ship(p);
+}
+
+// Sends what is queued and reads every reply still due.
+bool settle(Pipeline& p) {
+    if (!ship(p)) {
+        return false;
+    }
+    const size_t due = p.in_flight;
+    p.in_flight = 0;
+    return read_replies(p, due);
+}
+
+// Queues EXEC, reads the replies before it and returns its own; null when the connection failed.
+RedisReply exec(Pipeline& p) {
+    queue(p, {"EXEC"});
+    if (!ship(p)) {
+        return nullptr;
+    }
+    const size_t due = p.in_flight - 1;
+    p.in_flight = 0;
+    if (!read_replies(p, due)) {
+        return nullptr;
+    }
+    return redis_next_reply(p.c);
+}
+
+// Ends an open transaction without effect; nothing queued since MULTI takes place.
+void discard(Pipeline& p) {
+    if (p.c->err) {
+        return;
+    }
+    queue(p, {"DISCARD"});
+    (void)settle(p);
+}
+
+int transaction_failed() {
+    log_msg(LOG_ALERT, "redistransfer: transaction failed! uid=%d", uid());
+    return -1;
+}
+
+// Whether EXEC committed: an array answer, one result per queued command.
+bool committed(const redisReply* r, size_t queued) {
+    return r != nullptr && r->type == REDIS_REPLY_ARRAY && r->elements == queued;
+}
+
+// Queues one filing: onto the head of the type's list, or for the main list's own type onto
+// the main list's tail.
+void queue_filing(Pipeline& p, const std::string& main_key, const Filing& f) {
+    if (f.to_main_tail) {
+        queue(p, {"RPUSH", main_key, f.event});
+    } else {
+        queue(p, {"LPUSH", f.type, f.event});
+    }
+}
+
+// A run's filings that the server refused (the type's key holds another kind of value), by
+// type in the order first met, with the server's first error text for each.
+struct Refusals {
+    std::vector<std::string_view> events;
+    std::vector<std::pair<std::string, std::pair<int, std::string>>> by_type;
+    std::unordered_map<std::string, size_t> index;
+
+    void add(const Filing& f, const redisReply* error) {
+        events.push_back(f.event);
+        auto [it, fresh] = index.emplace(f.type, by_type.size());
+        if (fresh) {
+            by_type.push_back({f.type, {0, std::string(text_of(error))}});
+        }
+        ++by_type[it->second].second.first;
+    }
+};
+
+// Notes every filing whose result in EXEC's answer is an error; results[i] belongs to order[i].
+void collect_refusals(const redisReply* answer,
+                      const std::vector<std::pair<size_t, const Filing*>>& order,
+                      Refusals& refusals) {
+    for (const auto& [slot, filing] : order) {
+        const redisReply* r = answer->element[slot];
+        if (r->type == REDIS_REPLY_ERROR) {
+            refusals.add(*filing, r);
+        }
+    }
+}
+
+// Puts refused events back at the main list's tail, where the next run meets them again.
+bool put_back(redisContext* c, const std::string& main_key,
+              const std::vector<std::string_view>& events) {
+    Pipeline p;
+    p.c = c;
+    for (const std::string_view e : events) {
+        queue(p, {"RPUSH", main_key, e});
+        if (!ship_if_full(p)) {
+            return false;
+        }
+    }
+    return settle(p) && !p.refused;
+}
+
+// The elements popped and the snapshot as multisets: `arrived` gets the popped elements the
+// snapshot lacks (head first), `left` the snapshot elements that were not popped.
+void compare_multisets(const std::vector<std::string_view>& snapshot,
+                       const std::vector<std::string_view>& popped,
+                       std::vector<std::string_view>& arrived,
+                       std::vector<std::string_view>& left) {
+    if (snapshot == popped) {
+        return;
+    }
+    std::unordered_map<std::string_view, size_t> count;
+    count.reserve(snapshot.size());
+    for (const std::string_view e : snapshot) {
+        ++count[e];
+    }
+    for (const std::string_view e : popped) {
+        auto it = count.find(e);
+        if (it != count.end() && it->second > 0) {
+            --it->second;
+        } else {
+            arrived.push_back(e);
+        }
+    }
+    for (const std::string_view e : snapshot) {
+        auto it = count.find(e);
+        if (it->second > 0) {
+            --it->second;
+            left.push_back(e);
+        }
+    }
+}
+
+// The second transaction, for events that were inserted at the head during the run: the removal
+// took them instead of filed ones. Files them, and removes the filed ones that were left
+// behind. Returns false when it did not commit.
+bool file_head_arrivals(redisContext* c, const std::string& main_key,
+                        const std::vector<std::string_view>& arrived,
+                        const std::vector<std::string_view>& left, int& malformed,
+                        Refusals& refusals) {
+    std::vector<Filing> filings;
+    filings.reserve(arrived.size());
+    // Head first means newest first: file the oldest first, as the main list's order has it.
+    for (auto it = arrived.rbegin(); it != arrived.rend(); ++it) {
+        filings.push_back(classify(*it, main_key, malformed));
+    }
+    Pipeline p;
+    p.c = c;
+    queue(p, {"MULTI"});
+    std::vector<std::pair<size_t, const Filing*>> order;
+    for (const Filing& f : filings) {
+        order.emplace_back(order.size(), &f);
+        queue_filing(p, main_key, f);
+        if (!ship_if_full(p)) {
+            return false;
+        }
+    }
+    for (const std::string_view e : left) {
+        queue(p, {"LREM", main_key, "1", e});
+        if (!ship_if_full(p)) {
+            return false;
+        }
+    }
+    RedisReply answer = exec(p);
+    if (!committed(answer.get(), filings.size() + left.size())) {
+        return false;
+    }
+    // An LREM that removed nothing means another client took the element: nothing to do.
+    collect_refusals(answer.get(), order, refusals);
+    return true;
+}
+
+// Steps from MULTI on, over the snapshot's events.
+int fan_out(redisContext* c, const std::string& main_key,
+            const std::vector<std::string_view>& events) {
+    int malformed = 0;
+    std::vector<Filing> filings;
+    filings.reserve(events.size());
+    Pipeline p;
+    p.c = c;
+    RedisReply answer;
+    std::vector<std::pair<size_t, const Filing*>> order;
+    try {
+        queue(p, {"MULTI"});
+        for (const std::string_view e : events) {
+            if (stop_requested) {
+                discard(p);
+                return 0;
+            }
+            filings.push_back(classify(e, main_key, malformed));
+            if (!filings.back().to_main_tail) {
+                order.emplace_back(order.size(), &filings.back());
+                queue_filing(p, main_key, filings.back());
+                if (!ship_if_full(p)) {
+                    throw std::runtime_error("connection lost");
+                }
+            }
+        }
+        if (stop_requested) {
+            discard(p);
+            return 0;
+        }
+        const size_t pushes = order.size();
+        queue(p, {"LPOP", main_key, std::to_string(events.size())});
+        for (const Filing& f : filings) {
+            if (!f.to_main_tail) {
+                continue;
+            }
+            if (stop_requested) {
+                discard(p);
+                return 0;
+            }
+            order.emplace_back(order.size() + 1, &f);
+            queue_filing(p, main_key, f);
+            if (!ship_if_full(p)) {
+                throw std::runtime_error("connection lost");
+            }
+        }
+        if (stop_requested) {
+            discard(p);
+            return 0;
+        }
+        answer = exec(p);
+        if (!committed(answer.get(), filings.size() + 1)) {
+            return transaction_failed();
+        }
+        Refusals refusals;
+        collect_refusals(answer.get(), order, refusals);
+
+        // The removal's result: the elements it took, head first (nil when the list had gone).
+        std::vector<std::string_view> popped;
+        const redisReply* removal = answer->element[pushes];
+        if (removal->type == REDIS_REPLY_ARRAY) {
+            popped.reserve(removal->elements);
+            for (size_t i = 0; i < removal->elements; ++i) {
+                popped.push_back(text_of(removal->element[i]));
+            }
+        }
+        std::vector<std::string_view> arrived;
+        std::vector<std::string_view> left;
+        compare_multisets(events, popped, arrived, left);
+
+        // From here on nothing checks the stop flag: the first transaction has taken place, and
+        // what follows repairs it.
+        int result = 0;
+        if (!arrived.empty() || !left.empty()) {
+            if (!file_head_arrivals(c, main_key, arrived, left, malformed, refusals)) {
+                result = transaction_failed();
+            } else if (!arrived.empty()) {
+                log_msg(LOG_INFO,
+                        "redistransfer: %d events arrived at the head of %s during the run and "
+                        "were filed too",
+                        static_cast<int>(arrived.size()), main_key.c_str());
+            }
+        }
+        if (!refusals.events.empty()) {
+            if (!put_back(c, main_key, refusals.events)) {
+                result = transaction_failed();
+            }
+            for (const auto& [type, what] : refusals.by_type) {
+                log_msg(LOG_ALERT, "redistransfer: couldn't file %d events under %s: %s",
+                        what.first, type.c_str(), what.second.c_str());
+            }
+        }
+        if (malformed > 0) {
+            log_msg(LOG_WARNING,
+                    "redistransfer: %d malformed events filed under the empty type. uid=%d",
+                    malformed, uid());
+        }
+        return result;
+    } catch (const std::exception&) {
+        if (!answer) {
+            discard(p);
+        }
+        return transaction_failed();
+    }
+}
+
+}  // namespace
+
+int redistransfer() {
+    if (stop_requested) {
+        return 0;
+    }
+    open_log();
+    // Closes the log on every way out, the settings library's exceptions included.
+    struct LogCloser {
+        ~LogCloser() { close_log(); }
+    } log_closer;
+
+    std::string main_key;
+    {
+        libconfig::Config cfg;
+        if (!read_settings_file(cfg, [] {
+                log_msg(LOG_ALERT, "redistransfer: I/O error while reading config file. uid=%d",
+                        uid());
+            })) {
+            return 1;
+        }
+        (void)settings_group(cfg).lookupValue("main_key", main_key);
+    }
+
+    RedisContext ctx = redis_connect();
+    if (!ctx) {
+        log_msg(LOG_ALERT, "redistransfer: Can't allocate Redis context");
+        throw std::runtime_error("Redis transfer error: connection failed.");
+    }
+    if (ctx->err) {
+        log_msg(LOG_ALERT, "redistransfer: Redis error: %s", ctx->errstr);
+        ctx.reset();
+        throw std::runtime_error("Redis transfer error: connection failed.");
+    }
+    redisContext* c = ctx.get();
+    if (stop_requested) {
+        return 0;
+    }
+
+    RedisReply len = redis_command(c, "LLEN %b", main_key.data(), main_key.size());
+    if (!len || c->err) {
+        log_msg(LOG_ALERT, "redistransfer: couldn't execute LLEN on %s", main_key.c_str());
+        return 1;
+    }
+    if (len->type != REDIS_REPLY_INTEGER) {
+        return 1;
+    }
+    // The count is taken as a signed 32-bit number.
+    const int n = static_cast<int>(len->integer);
+    len.reset();
+    if (n < 1) {
+        return 0;
+    }
+
+    RedisReply snapshot =
+        redis_command(c, "LRANGE %b 0 %d", main_key.data(), main_key.size(), n - 1);
+    if (!snapshot || snapshot->type != REDIS_REPLY_ARRAY) {
+        log_msg(LOG_ALERT, "redistransfer: couldn't get key members for %s", main_key.c_str());
+        return 1;
+    }
+    // The list may have shrunk since LLEN: only what the snapshot holds is filed and removed.
+    std::vector<std::string_view> events;
+    events.reserve(snapshot->elements);
+    for (size_t i = 0; i < snapshot->elements && i < static_cast<size_t>(n); ++i) {
+        events.push_back(text_of(snapshot->element[i]));
+    }
+    if (events.empty()) {
+        return 0;
+    }
+    return fan_out(c, main_key, events);
+}
