@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
         }
         self[n] = '\0';
         setenv("VT_IN_NAMESPACE", "1", 1);
-        std::vector<const char*> args = {"unshare", "--mount", "--net",        "--pid",
+        std::vector<const char*> args = {"unshare", "--mount",      "--net",        "--pid",
                                          "--fork",  "--mount-proc", "--kill-child", self};
         for (size_t i = 1; i < original.size(); ++i) {
             args.push_back(original[i].c_str());
