@@ -112,6 +112,12 @@ TEST_F(Startup, TestBuildRunsFiveCyclesWithTimingsAndEnds) {
     const std::vector<LogLine> all = log->lines();
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all.back().message, "velstrandtest finished by system 0");
+    // The loop closes the log before the end message, which therefore goes out under libc's
+    // default identity, the program's name; everything before it says "velstrand".
+    EXPECT_EQ(all.back().ident, "velstrandtest");
+    for (size_t i = 0; i + 1 < all.size(); ++i) {
+        EXPECT_EQ(all[i].ident, "velstrand") << all[i].message;
+    }
     EXPECT_EQ(log->count("stop requested"), 0u);
     EXPECT_FALSE(redis->exists("lock:velstrand"));
 }
