@@ -2,13 +2,19 @@
 // event_type, pushes and removals committed together in one transaction.
 #include "jobs/func.h"
 
+#include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <initializer_list>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -67,8 +73,11 @@ struct Pipeline {
     redisContext* c = nullptr;
     std::string chunk;  // formatted commands not yet handed to the connection
     size_t chunk_commands = 0;
-    size_t in_flight = 0;  // replies due for the last chunk handed over
+    size_t pending = 0;    // replies due and not read yet
     bool refused = false;  // a queued command got an error reply
+    // While the snapshot still streams in, the replies of queued commands wait behind it: chunks
+    // are sent, and their replies read once the snapshot has been read whole.
+    bool hold = false;
 };
 
 void append_number(std::string& out, size_t n) {
@@ -107,7 +116,7 @@ bool read_replies(Pipeline& p, size_t n) {
     return true;
 }
 
-// Sends the current chunk whole, then reads the replies of the chunk sent before it.
+// Sends the current chunk whole, then reads the replies due before it (unless held).
 bool ship(Pipeline& p) {
     if (p.chunk_commands > 0) {
         if (redisAppendFormattedCommand(p.c, p.chunk.data(), p.chunk.size()) != REDIS_OK) {
@@ -121,8 +130,8 @@ bool ship(Pipeline& p) {
         }
     }
     p.chunk.clear();
-    const size_t due = p.in_flight;
-    p.in_flight = p.chunk_commands;
+    const size_t due = p.hold ? 0 : p.pending;
+    p.pending = p.pending - due + p.chunk_commands;
     p.chunk_commands = 0;
     return read_replies(p, due);
 }
@@ -139,8 +148,8 @@ bool settle(Pipeline& p) {
     if (!ship(p)) {
         return false;
     }
-    const size_t due = p.in_flight;
-    p.in_flight = 0;
+    const size_t due = p.pending;
+    p.pending = 0;
     return read_replies(p, due);
 }
 
@@ -150,8 +159,8 @@ RedisReply exec(Pipeline& p) {
     if (!ship(p)) {
         return nullptr;
     }
-    const size_t due = p.in_flight - 1;
-    p.in_flight = 0;
+    const size_t due = p.pending - 1;
+    p.pending = 0;
     if (!read_replies(p, due)) {
         return nullptr;
     }
@@ -300,23 +309,190 @@ bool file_head_arrivals(redisContext* c, const std::string& main_key,
     return true;
 }
 
-// Steps from MULTI on, over the snapshot's events.
-int fan_out(redisContext* c, const std::string& main_key,
-            const std::vector<std::string_view>& events) {
+// The LRANGE reply, read straight from the socket as it streams in, so that filing starts while
+// the server is still sending the snapshot. The element texts stay where they were read, in
+// blocks that live as long as the run, so the snapshot costs its own size once.
+struct Snapshot {
+    redisContext* c = nullptr;
+    std::vector<std::unique_ptr<char[]>> blocks;
+    char* buf = nullptr;  // the current block
+    size_t cap = 0;
+    size_t len = 0;        // bytes read into it
+    size_t pos = 0;        // bytes parsed
+    long long count = -1;  // elements in the reply, -1 until the header is read
+    long long taken = 0;
+    bool broken = false;  // connection lost or not the protocol
+};
+
+constexpr size_t kBlockBytes = 4 << 20;
+constexpr size_t kMinRead = 256 << 10;
+
+// Moves the unparsed bytes into a fresh block that holds at least `need` of them, when the
+// current block cannot; the parsed bytes stay where they are, still referred to.
+void make_room(Snapshot& s, size_t need) {
+    if (s.cap - s.pos >= need) {
+        return;
+    }
+    const size_t cap = std::max(kBlockBytes, need);
+    std::unique_ptr<char[]> block(new char[cap]);
+    std::memcpy(block.get(), s.buf + s.pos, s.len - s.pos);
+    s.len -= s.pos;
+    s.pos = 0;
+    s.buf = block.get();
+    s.cap = cap;
+    s.blocks.push_back(std::move(block));
+}
+
+// Reads until `need` unparsed bytes are there; false when the connection ended first.
+bool read_until(Snapshot& s, size_t need) {
+    while (s.len - s.pos < need) {
+        make_room(s, std::max(need, s.len - s.pos + kMinRead));
+        const ssize_t n = recv(s.c->fd, s.buf + s.len, s.cap - s.len, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            s.broken = true;
+            return false;
+        }
+        s.len += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads one protocol line ("<type><text>\r\n") and returns its text after the type byte.
+bool read_line(Snapshot& s, char& type, std::string_view& text) {
+    size_t scanned = 0;
+    for (;;) {
+        const char* start = s.buf + s.pos;
+        const void* cr = std::memchr(start + scanned, '\r', s.len - s.pos - scanned);
+        if (cr != nullptr) {
+            const size_t at = static_cast<size_t>(static_cast<const char*>(cr) - start);
+            if (!read_until(s, at + 2)) {
+                return false;
+            }
+            start = s.buf + s.pos;
+            if (at == 0 || start[at + 1] != '\n') {
+                s.broken = true;
+                return false;
+            }
+            type = start[0];
+            text = std::string_view(start + 1, at - 1);
+            s.pos += at + 2;
+            return true;
+        }
+        scanned = s.len - s.pos;
+        if (scanned > 64 * 1024) {  // no header or length line is that long
+            s.broken = true;
+            return false;
+        }
+        if (!read_until(s, scanned + 1)) {
+            return false;
+        }
+    }
+}
+
+bool parse_count(std::string_view text, long long& out) {
+    const std::from_chars_result r = std::from_chars(text.data(), text.data() + text.size(), out);
+    return r.ec == std::errc() && r.ptr == text.data() + text.size();
+}
+
+// Sends the LRANGE and reads its header. False when the reply is not an array (an error reply
+// is read whole, so the connection stays in step) or the connection failed.
+bool start_snapshot(Snapshot& s, const std::string& main_key, int last) {
+    if (redisAppendCommand(s.c, "LRANGE %b 0 %d", main_key.data(), main_key.size(), last) !=
+        REDIS_OK) {
+        return false;
+    }
+    int done = 0;
+    while (!done) {
+        if (redisBufferWrite(s.c, &done) != REDIS_OK) {
+            return false;
+        }
+    }
+    char type = 0;
+    std::string_view text;
+    if (!read_line(s, type, text) || type != '*' || !parse_count(text, s.count) || s.count < 0) {
+        s.count = 0;
+        return false;
+    }
+    return true;
+}
+
+// The next element of the snapshot; false at its end or when the connection failed.
+bool next_event(Snapshot& s, std::string_view& event) {
+    if (s.taken >= s.count || s.broken) {
+        return false;
+    }
+    char type = 0;
+    std::string_view text;
+    long long size = 0;
+    if (!read_line(s, type, text) || type != '$' || !parse_count(text, size) || size < 0) {
+        s.broken = true;
+        return false;
+    }
+    const size_t n = static_cast<size_t>(size);
+    make_room(s, n + 2);
+    if (!read_until(s, n + 2)) {
+        return false;
+    }
+    event = std::string_view(s.buf + s.pos, n);
+    s.pos += n + 2;
+    ++s.taken;
+    return true;
+}
+
+// Reads the rest of the snapshot, then hands the bytes read beyond it (replies of queued
+// commands) to the client library, which reads everything from here on.
+bool finish_snapshot(Snapshot& s, std::vector<std::string_view>* events) {
+    std::string_view e;
+    while (next_event(s, e)) {
+        if (events != nullptr) {
+            events->push_back(e);
+        }
+    }
+    if (s.broken) {
+        return false;
+    }
+    if (s.len > s.pos && redisReaderFeed(s.c->reader, s.buf + s.pos, s.len - s.pos) != REDIS_OK) {
+        return false;
+    }
+    s.pos = s.len;
+    return true;
+}
+
+// Ends the transaction on a stop: DISCARD once the connection is back in step.
+int stop_run(Pipeline& p, Snapshot& s) {
+    if (finish_snapshot(s, nullptr)) {
+        p.hold = false;
+        discard(p);
+    }
+    return 0;
+}
+
+// Steps from MULTI on, over the snapshot's events as they arrive.
+int fan_out(redisContext* c, const std::string& main_key, Snapshot& snap) {
     int malformed = 0;
+    std::vector<std::string_view> events;
+    events.reserve(static_cast<size_t>(snap.count));
     std::vector<Filing> filings;
-    filings.reserve(events.size());
+    filings.reserve(static_cast<size_t>(snap.count));
     Pipeline p;
     p.c = c;
+    p.hold = true;
     RedisReply answer;
     std::vector<std::pair<size_t, const Filing*>> order;
     try {
         queue(p, {"MULTI"});
-        for (const std::string_view e : events) {
+        std::string_view e;
+        while (snap.taken < snap.count) {
             if (stop_requested) {
-                discard(p);
-                return 0;
+                return stop_run(p, snap);
             }
+            if (!next_event(snap, e)) {
+                throw std::runtime_error("connection lost");
+            }
+            events.push_back(e);
             filings.push_back(classify(e, main_key, malformed));
             if (!filings.back().to_main_tail) {
                 order.emplace_back(order.size(), &filings.back());
@@ -326,6 +502,10 @@ int fan_out(redisContext* c, const std::string& main_key,
                 }
             }
         }
+        if (!finish_snapshot(snap, nullptr)) {
+            throw std::runtime_error("connection lost");
+        }
+        p.hold = false;
         if (stop_requested) {
             discard(p);
             return 0;
@@ -399,7 +579,8 @@ int fan_out(redisContext* c, const std::string& main_key,
         }
         return result;
     } catch (const std::exception&) {
-        if (!answer) {
+        if (!answer && !c->err && finish_snapshot(snap, nullptr)) {
+            p.hold = false;
             discard(p);
         }
         return transaction_failed();
@@ -460,20 +641,16 @@ int redistransfer() {
         return 0;
     }
 
-    RedisReply snapshot =
-        redis_command(c, "LRANGE %b 0 %d", main_key.data(), main_key.size(), n - 1);
-    if (!snapshot || snapshot->type != REDIS_REPLY_ARRAY) {
+    // The snapshot holds at most n elements, fewer when the list shrank since LLEN: only what
+    // it holds is filed and removed.
+    Snapshot snap;
+    snap.c = c;
+    if (!start_snapshot(snap, main_key, n - 1)) {
         log_msg(LOG_ALERT, "redistransfer: couldn't get key members for %s", main_key.c_str());
         return 1;
     }
-    // The list may have shrunk since LLEN: only what the snapshot holds is filed and removed.
-    std::vector<std::string_view> events;
-    events.reserve(snapshot->elements);
-    for (size_t i = 0; i < snapshot->elements && i < static_cast<size_t>(n); ++i) {
-        events.push_back(text_of(snapshot->element[i]));
-    }
-    if (events.empty()) {
+    if (snap.count == 0) {
         return 0;
     }
-    return fan_out(c, main_key, events);
+    return fan_out(c, main_key, snap);
 }
