@@ -335,7 +335,9 @@ void make_room(Snapshot& s, size_t need) {
     }
     const size_t cap = std::max(kBlockBytes, need);
     std::unique_ptr<char[]> block(new char[cap]);
-    std::memcpy(block.get(), s.buf + s.pos, s.len - s.pos);
+    if (s.len > s.pos) {
+        std::memcpy(block.get(), s.buf + s.pos, s.len - s.pos);
+    }
     s.len -= s.pos;
     s.pos = 0;
     s.buf = block.get();
@@ -365,7 +367,8 @@ bool read_line(Snapshot& s, char& type, std::string_view& text) {
     size_t scanned = 0;
     for (;;) {
         const char* start = s.buf + s.pos;
-        const void* cr = std::memchr(start + scanned, '\r', s.len - s.pos - scanned);
+        const size_t unscanned = s.len - s.pos - scanned;
+        const void* cr = unscanned > 0 ? std::memchr(start + scanned, '\r', unscanned) : nullptr;
         if (cr != nullptr) {
             const size_t at = static_cast<size_t>(static_cast<const char*>(cr) - start);
             if (!read_until(s, at + 2)) {
