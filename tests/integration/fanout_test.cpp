@@ -119,6 +119,7 @@ TEST_F(FanOut, MalformedEventsGoUnderTheEmptyTypeAndTheRestMoves) {
         log->matching("redistransfer: 5 malformed events filed under the empty type. uid=0");
     ASSERT_EQ(warned.size(), 1u) << log->dump();
     EXPECT_EQ(warned[0].priority, LOG_WARNING);
+    EXPECT_EQ(warned[0].ident, "velstrand");
     EXPECT_EQ(log->count("transaction failed"), 0u);
 }
 
