@@ -7,6 +7,7 @@
 //
 //   build/bench/fanout_bench [events] [rounds]
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,6 +116,7 @@ struct JobRun {
     double seconds = 0;
     long hwm_kb = 0;
     int result = 0;
+    double cpu = 0;  // the job process's user and system time
 };
 
 // Runs the job in a fresh process (this program re-executed), so its peak RSS is the job's.
@@ -141,7 +143,7 @@ JobRun run_job_process() {
     int status = 0;
     waitpid(pid, &status, 0);
     JobRun r;
-    if (std::sscanf(buf, "%lf %ld %d", &r.seconds, &r.hwm_kb, &r.result) != 3) {
+    if (std::sscanf(buf, "%lf %ld %d %lf", &r.seconds, &r.hwm_kb, &r.result, &r.cpu) != 4) {
         std::fprintf(stderr, "job process failed (status %d)\n", status);
         std::exit(1);
     }
@@ -192,7 +194,11 @@ int main(int argc, char** argv) {
         const Clock::time_point t0 = Clock::now();
         const int result = redistransfer();
         const double s = std::chrono::duration<double>(Clock::now() - t0).count();
-        std::printf("%.6f %ld %d\n", s, status_kb("VmHWM:"), result);
+        struct rusage ru {};
+        getrusage(RUSAGE_SELF, &ru);
+        const double cpu = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+                           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+        std::printf("%.6f %ld %d %.6f\n", s, status_kb("VmHWM:"), result, cpu);
         return 0;
     }
     enter_private_namespace(std::vector<std::string>(argv, argv + argc));
@@ -221,6 +227,7 @@ int main(int argc, char** argv) {
 
     std::vector<double> job_s;
     std::vector<double> pipe_s;
+    std::vector<double> cpu_s;
     long hwm_kb = 0;
     for (int round = 0; round <= rounds; ++round) {  // round 0 warms up
         fill(redis, events);
@@ -233,10 +240,11 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "the job returned %d\n", job.result);
             return 1;
         }
-        std::printf("round %d%s: job %.3f s, pipe %.3f s, peak RSS %ld KiB\n", round,
-                    round == 0 ? " (warm-up)" : "", job.seconds, pipe, job.hwm_kb);
+        std::printf("round %d%s: job %.3f s (CPU %.3f s), pipe %.3f s, peak RSS %ld KiB\n", round,
+                    round == 0 ? " (warm-up)" : "", job.seconds, job.cpu, pipe, job.hwm_kb);
         if (round > 0) {
             job_s.push_back(job.seconds);
+            cpu_s.push_back(job.cpu);
             pipe_s.push_back(pipe);
             hwm_kb = std::max(hwm_kb, job.hwm_kb);
         }
@@ -247,6 +255,7 @@ int main(int argc, char** argv) {
     std::printf("events: %d, %.1f MiB (%.0f bytes each)\n", count, mib,
                 static_cast<double>(bytes) / count);
     std::printf("job (median of %d):            %.3f s, %.0f events/s\n", rounds, job, count / job);
+    std::printf("job CPU time (median):         %.3f s\n", median(cpu_s));
     std::printf("redis-cli --pipe (median):     %.3f s, %.0f events/s\n", pipe, count / pipe);
     std::printf("ratio job / pipe:              %.2f (target 1.3)\n", job / pipe);
     std::printf("job peak RSS (VmHWM, max):     %.1f MiB = %.2f x the events (target < 3)\n",
