@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <initializer_list>
@@ -66,9 +65,9 @@ Filing classify(std::string_view event, const std::string& main_key, int& malfor
     return f;
 }
 
-// Commands go out in chunks, in the protocol's wire form, while the replies of the chunk
-// before are read: the server works through one chunk while the next one is parsed and
-// formatted, and the replies waiting on either side stay bounded.
+// Commands go out in chunks, in the protocol's wire form, each chunk formatted once and handed
+// over whole; after a chunk is sent the replies due before it are read, so the server works
+// through one chunk while the next one is parsed and formatted.
 struct Pipeline {
     redisContext* c = nullptr;
     std::string chunk;  // formatted commands not yet handed to the connection
