@@ -85,3 +85,6 @@ install(CODE "
 
 include(${CMAKE_CURRENT_LIST_DIR}/package.cmake)
 
+if(VELSTRAND_TESTS)
+  add_subdirectory(${PROJECT_SOURCE_DIR}/tests/package ${CMAKE_BINARY_DIR}/tests/package)
+endif()
