@@ -42,8 +42,8 @@ std::string read_file(const std::string& path) {
     return out.str();
 }
 
-// The process's name and state from /proc/<pid>/stat; false when it is gone.
-bool proc_name_state(pid_t pid, std::string& name, char& state) {
+// The process's name, state and parent from /proc/<pid>/stat; false when it is gone.
+bool proc_name_state(pid_t pid, std::string& name, char& state, pid_t* ppid = nullptr) {
     const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     const size_t open = stat.find('(');
     const size_t close = stat.rfind(')');
@@ -52,6 +52,9 @@ bool proc_name_state(pid_t pid, std::string& name, char& state) {
     }
     name = stat.substr(open + 1, close - open - 1);
     state = stat[close + 2];
+    if (ppid != nullptr) {
+        *ppid = static_cast<pid_t>(std::atol(stat.c_str() + close + 4));
+    }
     return true;
 }
 
@@ -474,7 +477,10 @@ std::vector<pid_t> daemon_pids() {
     for (pid_t pid : all_pids()) {
         std::string name;
         char state = 0;
-        if (pid != getpid() && proc_name_state(pid, name, state) &&
+        pid_t ppid = 0;
+        // Detached daemons are reparented to us; this also passes over helper tasks that a
+        // sanitizer runtime clones under the same name.
+        if (pid != getpid() && proc_name_state(pid, name, state, &ppid) && ppid == getpid() &&
             (name == "velstrand" || name == "velstrandtest")) {
             out.push_back(pid);
         }

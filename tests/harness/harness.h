@@ -148,7 +148,8 @@ struct StartOptions {
 int start_program(const std::string& program, const StartOptions& opts = {},
                   pid_t* daemon = nullptr);
 
-// The daemons (velstrand, velstrandtest) of this namespace, by /proc, zombies included.
+// The daemons (velstrand, velstrandtest) of this namespace, by /proc, zombies included: the
+// processes of those names whose parent is the caller, the namespace's init.
 std::vector<pid_t> daemon_pids();
 // Waits for process `pid` (a reparented daemon, or a child) to end; returns its wait status,
 // or std::nullopt on time-out. Reaps it.
