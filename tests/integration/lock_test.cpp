@@ -25,7 +25,7 @@ class Lock : public IntegrationTest {
         if (pid == 0) {
             _exit(0);
         }
-        wait_exit(pid, 5s);
+        wait_exit(pid, 20s);
         return pid;
     }
     // Makes the next command on `conn` get no reply.
@@ -140,7 +140,7 @@ TEST_F(Lock, HolderOfAnotherUserIsAlive) {
     EXPECT_EQ(log->count("acquired"), 0u);
     EXPECT_EQ(log->count("velstrand started by system 65534"), 1u);
     kill(daemon, SIGTERM);
-    EXPECT_TRUE(wait_exit(daemon, 5s).has_value());
+    EXPECT_TRUE(wait_exit(daemon, 20s).has_value());
 }
 
 }  // namespace

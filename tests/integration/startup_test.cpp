@@ -85,7 +85,7 @@ TEST_F(Startup, DaemonDetachesWithCleanDescriptorsAndLogsAsVelstrand) {
     }
 
     kill(daemon, SIGTERM);
-    const std::optional<int> end = wait_exit(daemon, 5s);
+    const std::optional<int> end = wait_exit(daemon, 20s);
     ASSERT_TRUE(end.has_value()) << "SIGTERM did not end the pause";
     EXPECT_TRUE(WIFEXITED(*end) && WEXITSTATUS(*end) == 0) << *end;
 }
