@@ -1,4 +1,6 @@
 // The retention job. Not written yet: it does nothing.
 #include "jobs/timeregister.h"
 
-int timeregister() { return 0; }
+int timeregister() {
+    return 0;
+}

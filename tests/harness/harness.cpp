@@ -15,10 +15,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <algorithm>
 #include <map>
 #include <set>
 #include <sstream>
@@ -42,8 +42,8 @@ std::string read_file(const std::string& path) {
     return out.str();
 }
 
-// The process's name and state from /proc/<pid>/stat; false when it is gone.
-bool proc_name_state(pid_t pid, std::string& name, char& state) {
+// The process's name, state and parent from /proc/<pid>/stat; false when it is gone.
+bool proc_name_state(pid_t pid, std::string& name, char& state, pid_t* ppid = nullptr) {
     const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     const size_t open = stat.find('(');
     const size_t close = stat.rfind(')');
@@ -52,6 +52,9 @@ bool proc_name_state(pid_t pid, std::string& name, char& state) {
     }
     name = stat.substr(open + 1, close - open - 1);
     state = stat[close + 2];
+    if (ppid != nullptr) {
+        *ppid = static_cast<pid_t>(std::atol(stat.c_str() + close + 4));
+    }
     return true;
 }
 
@@ -188,13 +191,15 @@ std::vector<LogLine> Syslog::matching(const std::string& needle) const {
 }
 
 bool Syslog::wait_for(const std::string& needle, Millis timeout, size_t n) const {
-    return wait_until([&](const std::vector<LogLine>& ls) {
-        size_t c = 0;
-        for (const LogLine& l : ls) {
-            c += l.message.find(needle) != std::string::npos;
-        }
-        return c >= n;
-    }, timeout);
+    return wait_until(
+        [&](const std::vector<LogLine>& ls) {
+            size_t c = 0;
+            for (const LogLine& l : ls) {
+                c += l.message.find(needle) != std::string::npos;
+            }
+            return c >= n;
+        },
+        timeout);
 }
 
 bool Syslog::wait_until(const std::function<bool(const std::vector<LogLine>&)>& pred,
@@ -235,10 +240,23 @@ RedisServer::~RedisServer() {
 }
 
 void RedisServer::start() {
-    std::vector<std::string> argv = {"/usr/bin/redis-server", "--bind", "127.0.0.1",
-                                     "--port", "6379", "--save", "", "--appendonly", "no",
-                                     "--dir", "/mnt/redis", "--logfile", "/mnt/redis/redis.log",
-                                     "--protected-mode", "no", "--daemonize", "no"};
+    std::vector<std::string> argv = {"/usr/bin/redis-server",
+                                     "--bind",
+                                     "127.0.0.1",
+                                     "--port",
+                                     "6379",
+                                     "--save",
+                                     "",
+                                     "--appendonly",
+                                     "no",
+                                     "--dir",
+                                     "/mnt/redis",
+                                     "--logfile",
+                                     "/mnt/redis/redis.log",
+                                     "--protected-mode",
+                                     "no",
+                                     "--daemonize",
+                                     "no"};
     argv.insert(argv.end(), args_.begin(), args_.end());
     pid_ = fork();
     if (pid_ == 0) {
@@ -349,7 +367,9 @@ long long Redis::ttl(const std::string& key) {
     return r && r->type == REDIS_REPLY_INTEGER ? r->integer : -3;
 }
 
-void Redis::set(const std::string& key, const std::string& value) { cmd({"SET", key, value}); }
+void Redis::set(const std::string& key, const std::string& value) {
+    cmd({"SET", key, value});
+}
 
 void Redis::rpush(const std::string& key, const std::vector<std::string>& values) {
     // Pipelined in slices, so a long list costs few round trips and no giant command.
@@ -363,8 +383,8 @@ void Redis::rpush(const std::string& key, const std::vector<std::string>& values
             args.push_back(values[i].data());
             lens.push_back(values[i].size());
         }
-        RedisReply r(static_cast<redisReply*>(redisCommandArgv(
-            ctx_.get(), static_cast<int>(args.size()), args.data(), lens.data())));
+        RedisReply r(static_cast<redisReply*>(
+            redisCommandArgv(ctx_.get(), static_cast<int>(args.size()), args.data(), lens.data())));
         if (!r || r->type != REDIS_REPLY_INTEGER) {
             ADD_FAILURE() << "RPUSH " << key << " failed";
             return;
@@ -373,7 +393,9 @@ void Redis::rpush(const std::string& key, const std::vector<std::string>& values
     }
 }
 
-void Redis::del(const std::string& key) { cmd({"DEL", key}); }
+void Redis::del(const std::string& key) {
+    cmd({"DEL", key});
+}
 
 std::vector<std::string> Redis::keys() {
     std::vector<std::string> out;
@@ -386,7 +408,9 @@ std::vector<std::string> Redis::keys() {
     return out;
 }
 
-void Redis::flushall() { cmd({"FLUSHALL"}); }
+void Redis::flushall() {
+    cmd({"FLUSHALL"});
+}
 
 // ---------------------------------------------------------------- settings
 
@@ -399,7 +423,9 @@ void write_settings(const std::string& text) {
     chmod(kConfPath, 0644);
 }
 
-void remove_settings() { unlink(kConfPath); }
+void remove_settings() {
+    unlink(kConfPath);
+}
 
 namespace {
 std::string quoted(const std::string& s) {
@@ -442,14 +468,19 @@ std::string Settings::text() const {
 
 // ---------------------------------------------------------------- processes
 
-std::string build_path(const std::string& name) { return std::string(VT_BUILD_DIR) + "/" + name; }
+std::string build_path(const std::string& name) {
+    return std::string(VT_BUILD_DIR) + "/" + name;
+}
 
 std::vector<pid_t> daemon_pids() {
     std::vector<pid_t> out;
     for (pid_t pid : all_pids()) {
         std::string name;
         char state = 0;
-        if (pid != getpid() && proc_name_state(pid, name, state) &&
+        pid_t ppid = 0;
+        // Detached daemons are reparented to us; this also passes over helper tasks that a
+        // sanitizer runtime clones under the same name.
+        if (pid != getpid() && proc_name_state(pid, name, state, &ppid) && ppid == getpid() &&
             (name == "velstrand" || name == "velstrandtest")) {
             out.push_back(pid);
         }
@@ -528,8 +559,8 @@ pid_t spawn_named_process(const std::string& name, int megabytes) {
         prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);
         if (megabytes > 0) {
             const size_t size = static_cast<size_t>(megabytes) << 20;
-            void* mem = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                             -1, 0);
+            void* mem =
+                mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (mem != MAP_FAILED) {
                 std::memset(mem, 1, size);
             }
