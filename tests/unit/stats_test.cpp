@@ -34,14 +34,11 @@ TEST(StatText, EmptyTextThrowsStol) {
     EXPECT_THROW(parse_uptime_seconds(""), std::invalid_argument);
 }
 
-TEST(StatText, NumberBeyondSixtyFourBitsThrowsOutOfRange) {
-    EXPECT_THROW(parse_stat("1 (x) S 1 1 1 0 -1 0 0 0 0 0 99999999999999999999 0 0 0 20 0 1 0 5"),
-                 std::out_of_range);
-}
-
-TEST(StatText, NotANumberThrowsInvalidArgument) {
+TEST(StatText, TokenNotANumberOrBeyondSixtyFourBitsThrows) {
     EXPECT_THROW(parse_stat("1 (x) S 1 1 1 0 -1 0 0 0 0 0 (x) 0 0 0 20 0 1 0 5"),
                  std::invalid_argument);
+    EXPECT_THROW(parse_stat("1 (x) S 1 1 1 0 -1 0 0 0 0 0 99999999999999999999 0 0 0 20 0 1 0 5"),
+                 std::out_of_range);
 }
 
 TEST(UptimeText, DropsTheFraction) {
@@ -65,10 +62,6 @@ TEST(CpuShare, StartAboveUptimeGivesZero) {
 TEST(CpuShare, YoungerThanASecondIsAFigureNotNaN) {
     // One elapsed tick: 1 CPU second over 0.01 s.
     EXPECT_EQ(cpu_share({100, 999}, 10, 100), 10000.0f);
-}
-
-TEST(CpuShare, SeveralBusyCpusScoreAboveHundred) {
-    EXPECT_EQ(cpu_share({2000, 0}, 10, 100), 200.0f);
 }
 
 constexpr const char* kStatus =
@@ -113,13 +106,6 @@ TEST(ProcessUsageOfPid, WithoutProcEntryIsAllZero) {
     EXPECT_EQ(u.physical_memory, 0);
 }
 
-TEST(ProcessUsageOfPid, LiveProcessHasMemory) {
-    const ProcessUsage u = getProcessUsage(static_cast<int>(getpid()));
-    EXPECT_GT(u.virtual_memory, 0);
-    EXPECT_GT(u.physical_memory, 0);
-    EXPECT_GE(u.cpu_percent, 0.0f);
-}
-
 TEST(Exec, LongOutputOverSeveralLinesComesBackWhole) {
     const std::string line(300, 'x');
     const std::string out = exec(("printf '" + line + "\\n\\nend'").c_str());
@@ -129,10 +115,6 @@ TEST(Exec, LongOutputOverSeveralLinesComesBackWhole) {
 TEST(Exec, SilentFailingCommandGivesEmptyText) {
     EXPECT_EQ(exec("exit 3"), "");
     EXPECT_EQ(exec("pgrep no-such-procx"), "");
-}
-
-TEST(Exec, OnlyStandardOutputIsCaptured) {
-    EXPECT_EQ(exec("echo out; echo err >&2"), "out\n");
 }
 
 }  // namespace
