@@ -20,7 +20,8 @@
 
 namespace {
 
-const char* const kTypes[] = {"alert", "dns", "http", "tls", "flow", "fileinfo", "anomaly", "stats"};
+const char* const kTypes[] = {"alert", "dns",      "http",    "tls",
+                              "flow",  "fileinfo", "anomaly", "stats"};
 
 std::string stamp(std::time_t t) {
     char buf[64];
@@ -31,18 +32,18 @@ std::string stamp(std::time_t t) {
 // One event in the engine's JSON form, with the members each type usually carries.
 std::string event(const std::string& type, std::time_t when, int n) {
     const std::string ip = "10.0." + std::to_string(n % 250) + "." + std::to_string(1 + n % 200);
-    std::string e = "{\"timestamp\":\"" + stamp(when) + "\",\"flow_id\":" +
-                    std::to_string(1000000 + n) + ",\"in_iface\":\"eth0\",\"event_type\":\"" +
-                    type + "\",\"src_ip\":\"" + ip + "\",\"src_port\":" +
-                    std::to_string(30000 + n % 30000) +
+    std::string e = "{\"timestamp\":\"" + stamp(when) +
+                    "\",\"flow_id\":" + std::to_string(1000000 + n) +
+                    ",\"in_iface\":\"eth0\",\"event_type\":\"" + type + "\",\"src_ip\":\"" + ip +
+                    "\",\"src_port\":" + std::to_string(30000 + n % 30000) +
                     ",\"dest_ip\":\"192.168.1.10\",\"dest_port\":443,\"proto\":\"TCP\"";
     if (type == "alert") {
         e += ",\"alert\":{\"action\":\"allowed\",\"signature_id\":2100498,\"rev\":7,"
              "\"signature\":\"GPL ATTACK_RESPONSE id check returned root\",\"category\":"
              "\"Potentially Bad Traffic\",\"severity\":2}";
     } else if (type == "dns") {
-        e += ",\"dns\":{\"type\":\"query\",\"id\":" + std::to_string(n) +
-             ",\"rrname\":\"host" + std::to_string(n) + ".example.org\",\"rrtype\":\"A\"}";
+        e += ",\"dns\":{\"type\":\"query\",\"id\":" + std::to_string(n) + ",\"rrname\":\"host" +
+             std::to_string(n) + ".example.org\",\"rrtype\":\"A\"}";
     } else if (type == "http") {
         e += ",\"http\":{\"hostname\":\"www.example.com\",\"url\":\"/index.html\","
              "\"http_method\":\"GET\",\"status\":200,\"length\":5120}";
@@ -58,7 +59,8 @@ std::string event(const std::string& type, std::time_t when, int n) {
     } else if (type == "anomaly") {
         e += ",\"anomaly\":{\"type\":\"decode\",\"event\":\"ipv4.trunc_pkt\"}";
     } else {
-        e += ",\"stats\":{\"uptime\":" + std::to_string(n) + ",\"capture\":{\"kernel_packets\":"
+        e += ",\"stats\":{\"uptime\":" + std::to_string(n) +
+             ",\"capture\":{\"kernel_packets\":"
              "9211,\"kernel_drops\":0}}";
     }
     return e + "}";
@@ -66,7 +68,7 @@ std::string event(const std::string& type, std::time_t when, int n) {
 
 void print_new_lines(const vt::Syslog& log, size_t& shown) {
     const std::vector<vt::LogLine> lines = log.lines();
-    static const char* const names[] = {"emerg", "alert", "crit", "err",
+    static const char* const names[] = {"emerg",   "alert",  "crit", "err",
                                         "warning", "notice", "info", "debug"};
     for (; shown < lines.size(); ++shown) {
         const vt::LogLine& l = lines[shown];
@@ -91,6 +93,7 @@ int main(int argc, char** argv) {
     settings.sleeping_time = 1;
     settings.main_key = "suricata";
     settings.keys = types;
+    settings.keys->push_back("stats_report");
     settings.valid_duration = 24;
     vt::write_settings(settings);
     std::printf("== settings file (/etc/quellbay/conf.cfg inside the demo's namespace)\n%s\n",
@@ -115,9 +118,10 @@ int main(int argc, char** argv) {
                 events.size(), events.front().c_str());
 
     const pid_t engine = vt::spawn_named_process("Suricata-Main", 64);
-    std::printf("== started a STAND-IN process named Suricata-Main (pid %d, 64 MB touched), so the\n"
-                "   statistics report has real figures; it is not the monitoring engine\n\n",
-                engine);
+    std::printf(
+        "== started a STAND-IN process named Suricata-Main (pid %d, 64 MB touched), so the\n"
+        "   statistics report has real figures; it is not the monitoring engine\n\n",
+        engine);
 
     std::printf("== running velstrandtest: five cycles with a one-second pause\n");
     pid_t daemon = -1;

@@ -29,6 +29,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr const char* kMarker = "\x01vt-syslog-marker ";
+
 // Wait statuses of processes reaped before anyone asked for them.
 std::map<pid_t, int>& reaped() {
     static std::map<pid_t, int> statuses;
@@ -42,8 +44,8 @@ std::string read_file(const std::string& path) {
     return out.str();
 }
 
-// The process's name and state from /proc/<pid>/stat; false when it is gone.
-bool proc_name_state(pid_t pid, std::string& name, char& state) {
+// The process's name, state and parent from /proc/<pid>/stat; false when it is gone.
+bool proc_name_state(pid_t pid, std::string& name, char& state, pid_t* ppid = nullptr) {
     const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     const size_t open = stat.find('(');
     const size_t close = stat.rfind(')');
@@ -52,6 +54,9 @@ bool proc_name_state(pid_t pid, std::string& name, char& state) {
     }
     name = stat.substr(open + 1, close - open - 1);
     state = stat[close + 2];
+    if (ppid != nullptr) {
+        *ppid = static_cast<pid_t>(std::atol(stat.c_str() + close + 4));
+    }
     return true;
 }
 
@@ -127,6 +132,11 @@ Syslog::Syslog() {
         throw std::runtime_error(std::string("bind /dev/log: ") + std::strerror(errno));
     }
     chmod(addr.sun_path, 0666);
+    marker_fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (marker_fd_ < 0 ||
+        connect(marker_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        throw std::runtime_error("connect /dev/log");
+    }
     if (pipe2(stop_pipe_, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe");
     }
@@ -138,6 +148,7 @@ Syslog::~Syslog() {
     thread_.join();
     close(stop_pipe_[0]);
     close(stop_pipe_[1]);
+    close(marker_fd_);
     close(fd_);
     unlink("/dev/log");
 }
@@ -156,6 +167,12 @@ void Syslog::drain() {
             const ssize_t n = recv(fd_, buf.data(), buf.size(), MSG_DONTWAIT);
             if (n > 0) {
                 std::string d(buf.data(), static_cast<size_t>(n));
+                if (d.rfind(kMarker, 0) == 0) {
+                    std::lock_guard<std::mutex> lock(mu_);
+                    markers_seen_ = std::stoul(d.substr(std::strlen(kMarker)));
+                    seen_.notify_all();
+                    continue;
+                }
                 while (!d.empty() && (d.back() == '\n' || d.back() == '\0')) {
                     d.pop_back();
                 }
@@ -172,7 +189,18 @@ void Syslog::drain() {
     }
 }
 
+void Syslog::settle() const {
+    std::unique_lock<std::mutex> lock(mu_);
+    const unsigned long n = ++markers_sent_;
+    const std::string marker = kMarker + std::to_string(n);
+    if (send(marker_fd_, marker.data(), marker.size(), 0) < 0) {
+        return;
+    }
+    seen_.wait_for(lock, 5s, [&] { return markers_seen_ >= n; });
+}
+
 std::vector<LogLine> Syslog::lines() const {
+    settle();
     std::lock_guard<std::mutex> lock(mu_);
     return lines_;
 }
@@ -474,7 +502,10 @@ std::vector<pid_t> daemon_pids() {
     for (pid_t pid : all_pids()) {
         std::string name;
         char state = 0;
-        if (pid != getpid() && proc_name_state(pid, name, state) &&
+        pid_t ppid = 0;
+        // Detached daemons are reparented to us; this also passes over helper tasks that a
+        // sanitizer runtime clones under the same name.
+        if (pid != getpid() && proc_name_state(pid, name, state, &ppid) && ppid == getpid() &&
             (name == "velstrand" || name == "velstrandtest")) {
             out.push_back(pid);
         }

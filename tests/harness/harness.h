@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <initializer_list>
 #include <mutex>
@@ -49,6 +50,7 @@ class Syslog {
     Syslog(const Syslog&) = delete;
     Syslog& operator=(const Syslog&) = delete;
 
+    // Every line received so far, including all that any process sent before the call.
     std::vector<LogLine> lines() const;
     // Lines whose message contains `needle`.
     std::vector<LogLine> matching(const std::string& needle) const;
@@ -64,9 +66,16 @@ class Syslog {
 
   private:
     void drain();
+    // Sends a marker datagram and waits until the drain thread has seen it: datagrams queue in
+    // order, so everything sent before it has then been stored.
+    void settle() const;
     int fd_ = -1;
+    int marker_fd_ = -1;
     int stop_pipe_[2] = {-1, -1};
     mutable std::mutex mu_;
+    mutable std::condition_variable seen_;
+    mutable unsigned long markers_sent_ = 0;
+    unsigned long markers_seen_ = 0;
     std::vector<LogLine> lines_;
     std::thread thread_;
 };
@@ -148,7 +157,8 @@ struct StartOptions {
 int start_program(const std::string& program, const StartOptions& opts = {},
                   pid_t* daemon = nullptr);
 
-// The daemons (velstrand, velstrandtest) of this namespace, by /proc, zombies included.
+// The daemons (velstrand, velstrandtest) of this namespace, by /proc, zombies included: the
+// processes of those names whose parent is the caller, the namespace's init.
 std::vector<pid_t> daemon_pids();
 // Waits for process `pid` (a reparented daemon, or a child) to end; returns its wait status,
 // or std::nullopt on time-out. Reaps it.

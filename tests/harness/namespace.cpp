@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-
 namespace {
 
 [[noreturn]] void die(const std::string& what) {
@@ -121,4 +120,3 @@ void enter_private_namespace(const std::vector<std::string>& argv) {
     }
     build_private_world();
 }
-

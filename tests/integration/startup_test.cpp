@@ -85,7 +85,7 @@ TEST_F(Startup, DaemonDetachesWithCleanDescriptorsAndLogsAsVelstrand) {
     }
 
     kill(daemon, SIGTERM);
-    const std::optional<int> end = wait_exit(daemon, 5s);
+    const std::optional<int> end = wait_exit(daemon, 20s);
     ASSERT_TRUE(end.has_value()) << "SIGTERM did not end the pause";
     EXPECT_TRUE(WIFEXITED(*end) && WEXITSTATUS(*end) == 0) << *end;
 }
@@ -112,18 +112,13 @@ TEST_F(Startup, TestBuildRunsFiveCyclesWithTimingsAndEnds) {
     const std::vector<LogLine> all = log->lines();
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all.back().message, "velstrandtest finished by system 0");
-    // The loop closes the log before the end message, which therefore goes out under libc's
-    // default identity, the program's name. The jobs open and close the log themselves, so the
-    // loop's lines after a batch's first job may go out under either name; the first batch's
-    // start says "velstrand".
-    EXPECT_EQ(all.back().ident, "velstrandtest");
+    // The lines before the first batch say "velstrand". The jobs close the log as they end, and
+    // so does the loop before the end message: a line logged after a close goes out under libc's
+    // default identity, the program's name.
     ASSERT_GE(all.size(), 2u);
     EXPECT_EQ(all[0].ident, "velstrand") << all[0].message;
     EXPECT_EQ(all[1].ident, "velstrand") << all[1].message;
-    for (size_t i = 0; i + 1 < all.size(); ++i) {
-        EXPECT_TRUE(all[i].ident == "velstrand" || all[i].ident == "velstrandtest")
-            << all[i].message;
-    }
+    EXPECT_EQ(all.back().ident, "velstrandtest");
     EXPECT_EQ(log->count("stop requested"), 0u);
     EXPECT_FALSE(redis->exists("lock:velstrand"));
 }
