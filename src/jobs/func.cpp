@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "daemon/lockkeeper.h"
 #include "daemon/log.h"
 #include "daemon/redis_handle.h"
 #include "daemon/settings.h"
@@ -129,6 +130,8 @@ bool ship(Pipeline& p) {
         }
     }
     p.chunk.clear();
+    // A large run can outlast the cycle lock's lifetime; the lock is extended as chunks go out.
+    keep_lock_alive();
     const size_t due = p.hold ? 0 : p.pending;
     p.pending = p.pending - due + p.chunk_commands;
     p.chunk_commands = 0;
