@@ -296,8 +296,11 @@ bool file_head_arrivals(redisContext* c, const std::string& main_key,
             return false;
         }
     }
-    for (const std::string_view e : left) {
-        queue(p, {"LREM", main_key, "1", e});
+    // The filed events left behind are the last of the snapshot: with a producer at the head
+    // they are the main list's tail, so each is searched from the tail, the last one first.
+    // Searched from the head, every removal would first pass everything that arrived since.
+    for (auto it = left.rbegin(); it != left.rend(); ++it) {
+        queue(p, {"LREM", main_key, "-1", *it});
         if (!ship_if_full(p)) {
             return false;
         }
