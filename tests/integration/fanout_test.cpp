@@ -231,6 +231,9 @@ class FanOutWithProducer : public FanOut {
             for (int n = 200000; !done; ++n) {
                 produced.push_back(event("http", n, 200));
                 client.cmd({at_head ? "LPUSH" : "RPUSH", "suricata", produced.back()});
+                // A steady trickle: enough events arrive during the run, and the producer
+                // does not starve the job of the machine's cores.
+                std::this_thread::sleep_for(200us);
             }
         });
         const pid_t daemon = start_daemon("velstrand");
