@@ -141,13 +141,13 @@ struct StartOptions {
 };
 
 // Starts build/<program> (velstrand or velstrandtest) and waits for the started process, which
-// forks and exits. Returns its wait status (WIFEXITED/WEXITSTATUS apply).
-int start_program(const std::string& program, const StartOptions& opts = {});
+// forks and exits. Returns its wait status (WIFEXITED/WEXITSTATUS apply) and, in *daemon, the
+// pid of the detached child it left behind (-1 if none).
+int start_program(const std::string& program, const StartOptions& opts = {},
+                  pid_t* daemon = nullptr);
 
-// The daemons (velstrand, velstrandtest) alive in this namespace, by /proc.
+// The daemons (velstrand, velstrandtest) of this namespace, by /proc, zombies included.
 std::vector<pid_t> daemon_pids();
-// Waits for the one daemon to appear (after start_program) and returns its pid; -1 on time-out.
-pid_t wait_daemon_pid(Millis timeout = 5s);
 // Waits for process `pid` (a reparented daemon, or a child) to end; returns its wait status,
 // or std::nullopt on time-out. Reaps it.
 std::optional<int> wait_exit(pid_t pid, Millis timeout = 30s);
