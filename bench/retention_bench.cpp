@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -61,8 +62,7 @@ std::string alert_event(size_t i, const std::string& time) {
            std::to_string(900 + i % 70000) + R"(,"start":")" + time +
            R"(.000000+0000"},"payload_printable":"GET /v2/check HTTP/1.1\r\n)"
            R"(Host: update.example.net\r\nAccept: */*\r\n\r\n","stream":0,"packet":")" +
-           std::string(60, 'A') + R"(","packet_info":{"linktype":1},"host":"sensor-)" + n +
-           R"("})";
+           std::string(60, 'A') + R"(","packet_info":{"linktype":1},"host":"sensor-)" + n + R"("})";
 }
 
 void resp(std::string& out, const std::vector<std::string>& argv) {
@@ -129,26 +129,38 @@ TEST_F(RetentionBench, HundredThousandEventsHalfStale) {
 
     // The bound: redis-cli --pipe with the job's command stream, on the same data.
     { std::ofstream("/mnt/scratch/stream.resp", std::ios::binary) << command_stream(all, kept); }
-    redis->rpush("alert", all);
-    Clock::time_point t0 = Clock::now();
-    std::string out;
-    ASSERT_EQ(run_command({"sh", "-c", "redis-cli --pipe < /mnt/scratch/stream.resp"}, &out), 0)
-        << out;
-    const double pipe_s = seconds_since(t0);
-    ASSERT_EQ(redis->lrange("alert"), kept);
-
-    // The job in the test build, whose first cycle trims the list; the later ones find nothing
-    // to drop. Its peak RSS is read while it sleeps after that cycle.
-    redis->flushall();
-    redis->rpush("alert", all);
+    // The machine is shared: each side runs three times, alternately, and its best time counts.
     write_settings(Settings{.keys = std::vector<std::string>{"alert"}});
-    const pid_t pid = start_daemon("velstrandtest");
-    ASSERT_TRUE(log->wait_for("velstrandtest: timings ms:", 120s));
-    const long rss_kb = peak_rss_kb(pid);
-    const std::string line = log->matching("velstrandtest: timings ms:")[0].message;
-    const double job_s = std::atol(line.c_str() + line.find("timeregister=") + 13) / 1000.0;
-    wait_exit(pid, 60s);
-    EXPECT_EQ(redis->lrange("alert"), kept);
+    double pipe_s = 1e9;
+    double job_s = 1e9;
+    long rss_kb = 0;
+    Clock::time_point t0;
+    for (int round = 0; round < 3; ++round) {
+        redis->flushall();
+        redis->rpush("alert", all);
+        t0 = Clock::now();
+        std::string out;
+        ASSERT_EQ(run_command({"sh", "-c", "redis-cli --pipe < /mnt/scratch/stream.resp"}, &out), 0)
+            << out;
+        const double pipe_round = seconds_since(t0);
+        pipe_s = std::min(pipe_s, pipe_round);
+        ASSERT_EQ(redis->lrange("alert"), kept);
+
+        // The test build's first cycle trims the list; its peak RSS is read while it sleeps
+        // after that cycle, and it is stopped there.
+        redis->flushall();
+        redis->rpush("alert", all);
+        log->clear();
+        const pid_t pid = start_daemon("velstrandtest");
+        ASSERT_TRUE(log->wait_for("velstrandtest: timings ms:", 120s));
+        rss_kb = std::max(rss_kb, peak_rss_kb(pid));
+        kill_and_reap(pid);
+        const std::string line = log->matching("velstrandtest: timings ms:")[0].message;
+        const double job_round = std::atol(line.c_str() + line.find("timeregister=") + 13) / 1000.0;
+        job_s = std::min(job_s, job_round);
+        ASSERT_EQ(redis->lrange("alert"), kept);
+        std::printf("round %d: pipe %.3f s, job %.3f s\n", round, pipe_round, job_round);
+    }
 
     std::printf("redis-cli --pipe, same commands: %.3f s\n", pipe_s);
     std::printf("timeregister in velstrandtest:   %.3f s  (ratio %.2f, target 1.5)\n", job_s,

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <exception>
+#include <functional>
 #include <libconfig.h++>
 #include <stdexcept>
 
@@ -48,8 +49,6 @@ void unwatch(redisContext* c) {
     }
 }
 
-enum class WriteOutcome { kDone, kChanged, kRefused, kNoReply };
-
 bool flush(redisContext* c) {
     int done = 0;
     while (!done) {
@@ -60,44 +59,73 @@ bool flush(redisContext* c) {
     return true;
 }
 
-// One transaction: remove the `taken` entries from the head and push `kept` (head first) back in
-// their order. Sent as one pipeline, the LPUSHes flushed as they are formatted so the output
-// buffer stays at one command's size.
-WriteOutcome write_back(redisContext* c, const std::string& key, size_t taken,
-                        const std::vector<const std::string*>& kept) {
-    redisAppendCommand(c, "MULTI");
-    redisAppendCommand(c, "LTRIM %b %lld -1", key.data(), key.size(),
-                       static_cast<long long>(taken));
-    size_t commands = 2;
+// The rewrite of one list, built while its entries are still arriving. Nothing is sent until
+// the first entry is dropped; from then on MULTI, the LTRIM of everything read and the kept
+// entries in bounded LPUSHes go out as they come, so the server queues them while the rest is
+// examined. The entries arrive from the tail, and LPUSH puts each argument in front of the one
+// before: the list reads head first as it did.
+struct Rewrite {
+    redisContext* c;
+    const std::string& key;
+    std::vector<std::string_view> pending;  // kept, tail first, not sent yet
+    size_t pending_bytes = 0;
+    bool started = false;  // MULTI and LTRIM are on their way
+    size_t queued = 0;     // commands sent since MULTI, MULTI included: replies owed before EXEC's
+    bool broken = false;   // a write failed: the connection is gone
+};
+
+void send_pending(Rewrite& w) {
     std::vector<const char*> argv;
     std::vector<size_t> lens;
-    // LPUSH puts each argument in front of the one before, so the entries go from the last kept
-    // to the first and the list reads head first as before.
-    size_t next = kept.size();
-    while (next > 0) {
-        argv.assign({"LPUSH", key.data()});
-        lens.assign({5, key.size()});
+    size_t next = 0;
+    while (next < w.pending.size() && !w.broken) {
+        argv.assign({"LPUSH", w.key.data()});
+        lens.assign({5, w.key.size()});
         size_t bytes = 0;
-        while (next > 0 && argv.size() - 2 < kPushEntries && bytes < kPushBytes) {
-            const std::string& entry = *kept[--next];
-            argv.push_back(entry.data());
-            lens.push_back(entry.size());
-            bytes += entry.size();
+        while (next < w.pending.size() && argv.size() - 2 < kPushEntries && bytes < kPushBytes) {
+            argv.push_back(w.pending[next].data());
+            lens.push_back(w.pending[next].size());
+            bytes += w.pending[next].size();
+            ++next;
         }
-        if (redisAppendCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lens.data()) !=
-                REDIS_OK ||
-            !flush(c)) {
-            return WriteOutcome::kNoReply;
-        }
-        ++commands;
+        w.broken = redisAppendCommandArgv(w.c, static_cast<int>(argv.size()), argv.data(),
+                                          lens.data()) != REDIS_OK ||
+                   !flush(w.c);
+        ++w.queued;
     }
-    redisAppendCommand(c, "EXEC");
-    for (size_t i = 0; i < commands; ++i) {
-        if (!redis_next_reply(c)) {
-            return WriteOutcome::kNoReply;
-        }
+    w.pending.clear();
+    w.pending_bytes = 0;
+}
+
+void keep(Rewrite& w, std::string_view entry) {
+    w.pending.push_back(entry);
+    w.pending_bytes += entry.size();
+    if (w.started && (w.pending.size() >= kPushEntries || w.pending_bytes >= kPushBytes)) {
+        send_pending(w);
     }
-    const RedisReply exec = redis_next_reply(c);
+}
+
+void drop(Rewrite& w, long long taken) {
+    if (w.started) {
+        return;
+    }
+    w.started = true;
+    redisAppendCommand(w.c, "MULTI");
+    redisAppendCommand(w.c, "LTRIM %b %lld -1", w.key.data(), w.key.size(), taken);
+    w.queued = 2;
+    send_pending(w);
+}
+
+enum class WriteOutcome { kDone, kChanged, kRefused, kNoReply };
+
+// Sends what is left and EXEC, and reads the transaction's replies.
+WriteOutcome commit(Rewrite& w) {
+    send_pending(w);
+    redisAppendCommand(w.c, "EXEC");
+    for (size_t i = 0; i < w.queued && !w.broken; ++i) {
+        w.broken = !redis_next_reply(w.c);
+    }
+    const RedisReply exec = w.broken ? nullptr : redis_next_reply(w.c);
     if (!exec) {
         return WriteOutcome::kNoReply;
     }
@@ -105,7 +133,7 @@ WriteOutcome write_back(redisContext* c, const std::string& key, size_t taken,
         return WriteOutcome::kChanged;
     }
     if (exec->type == REDIS_REPLY_ERROR) {
-        log_msg(LOG_ALERT, "timeregister: couldn't trim %s: %s", key.c_str(), exec->str);
+        log_msg(LOG_ALERT, "timeregister: couldn't trim %s: %s", w.key.c_str(), exec->str);
         return WriteOutcome::kRefused;
     }
     return WriteOutcome::kDone;
@@ -119,15 +147,14 @@ bool trim_list(redisContext* c, const std::string& key, const std::string& now,
         if (!checkKeyExists(c, key)) {
             return true;
         }
-        const std::vector<std::string> entries = getKeyVector(c, key);
-        std::vector<const std::string*> kept;
-        kept.reserve(entries.size());
-        for (const std::string& entry : entries) {
+        Rewrite w{c, key, {}, 0, false, 0, false};
+        ListRead read;
+        getKeyVector(c, key, read, [&](std::string_view entry) {
             const EntryJudgement j = judge_entry(entry, now, valid_duration);
             switch (j.verdict) {
                 case EntryVerdict::kKeep:
-                    kept.push_back(&entry);
-                    break;
+                    keep(w, entry);
+                    return;
                 case EntryVerdict::kStale:
                     break;
                 case EntryVerdict::kNotJson:
@@ -138,12 +165,13 @@ bool trim_list(redisContext* c, const std::string& key, const std::string& now,
                             key.c_str(), j.reason.c_str());
                     break;
             }
-        }
-        if (kept.size() == entries.size()) {
+            drop(w, read.length);
+        });
+        if (!w.started) {
             unwatch(c);
             return true;
         }
-        switch (write_back(c, key, entries.size(), kept)) {
+        switch (commit(w)) {
             case WriteOutcome::kDone:
             case WriteOutcome::kRefused:
                 return true;
@@ -205,7 +233,8 @@ bool checkKeyExists(redisContext* c, const std::string& key) {
     return reply->integer > 0;
 }
 
-std::vector<std::string> getKeyVector(redisContext* c, const std::string& key) {
+void getKeyVector(redisContext* c, const std::string& key, ListRead& read,
+                  const std::function<void(std::string_view)>& visit) {
     // WATCH before LLEN, in one round trip: the length and the entries read after it are then
     // exactly what EXEC finds, or EXEC does nothing.
     redisAppendCommand(c, "WATCH %b", key.data(), key.size());
@@ -220,21 +249,18 @@ std::vector<std::string> getKeyVector(redisContext* c, const std::string& key) {
         unwatch(c);
         throw std::runtime_error("Redis LLEN did not return an integer");
     }
-    const long long count = length->integer;
+    read.length = length->integer;
     length.reset();
 
-    std::vector<std::string> entries;
-    if (count <= 0) {
-        return entries;
-    }
-    entries.reserve(static_cast<size_t>(count));
-    for (long long start = 0; start < count; start += kRangePiece) {
-        redisAppendCommand(c, "LRANGE %b %lld %lld", key.data(), key.size(), start,
-                           std::min(start + kRangePiece, count) - 1);
+    // Pieces from the tail: [count - kRangePiece, count - 1], then the one before it, and so on.
+    const long long count = read.length;
+    for (long long end = count; end > 0; end -= kRangePiece) {
+        redisAppendCommand(c, "LRANGE %b %lld %lld", key.data(), key.size(),
+                           std::max(0LL, end - kRangePiece), end - 1);
     }
     bool all_arrays = true;
-    for (long long start = 0; start < count; start += kRangePiece) {
-        const RedisReply piece = redis_next_reply(c);
+    for (long long end = count; end > 0; end -= kRangePiece) {
+        RedisReply piece = redis_next_reply(c);
         if (!piece) {
             throw std::runtime_error("Redis error: failed to execute LRANGE");
         }
@@ -242,18 +268,19 @@ std::vector<std::string> getKeyVector(redisContext* c, const std::string& key) {
             all_arrays = false;  // the other pieces' replies are read all the same
             continue;
         }
-        for (size_t i = 0; i < piece->elements; ++i) {
-            const redisReply* e = piece->element[i];
-            if (e->type == REDIS_REPLY_STRING) {
-                entries.emplace_back(e->str, e->len);
+        if (all_arrays) {
+            for (size_t i = piece->elements; i-- > 0;) {
+                const redisReply* e = piece->element[i];
+                if (e->type == REDIS_REPLY_STRING) {
+                    visit(std::string_view(e->str, e->len));
+                }
             }
         }
+        read.pieces.push_back(std::move(piece));
     }
     if (!all_arrays) {
-        unwatch(c);
         throw std::runtime_error("Redis LRANGE did not return an array");
     }
-    return entries;
 }
 
 int timeregister() {

@@ -4,9 +4,12 @@
 
 #include <hiredis/hiredis.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "daemon/redis_handle.h"
 
 // One run over every list named in the settings' `keys`. Returns 0 when the run ends normally or
 // stops after a write got no reply, 1 when the settings file cannot be read or parsed. A missing
@@ -16,11 +19,21 @@ int timeregister();
 // Whether `key` exists. False when it does not and on every failure, each failure logged.
 bool checkKeyExists(redisContext* c, const std::string& key);
 
-// Watches `key` and reads all its entries, head first, without removing any; each entry whole,
-// zero bytes included. On return the watch stays, for the caller to end with EXEC or UNWATCH.
-// Throws std::runtime_error when LLEN or LRANGE get no reply or a reply of the wrong kind; the
-// watch has then been ended, or the connection has failed.
-std::vector<std::string> getKeyVector(redisContext* c, const std::string& key);
+// What getKeyVector read of one list.
+struct ListRead {
+    long long length = 0;            // the length LLEN gave
+    std::vector<RedisReply> pieces;  // the LRANGE replies, which own the texts handed out
+};
+
+// Watches `key` and reads all its entries without removing any, in LRANGE pieces from the tail
+// to the head, all pieces requested at once. Each entry, whole (zero bytes included), goes to
+// `visit` as its piece arrives, the last entry first; a text stays valid as long as `read`.
+// `visit` may send further commands on the connection meanwhile: their replies come after the
+// pieces. `read.length` is set before the first entry is visited. On return the watch stays,
+// for the caller to end with EXEC or UNWATCH. Throws std::runtime_error when LLEN or LRANGE get
+// no reply or a reply of the wrong kind; the connection is then only good for closing.
+void getKeyVector(redisContext* c, const std::string& key, ListRead& read,
+                  const std::function<void(std::string_view)>& visit);
 
 // What becomes of one entry. Pure, so the fuzzers reach it without a server.
 enum class EntryVerdict {

@@ -122,6 +122,18 @@ TEST_F(Retention, RunsKeepOrderAndHonourTheWindowSetting) {
     EXPECT_EQ(timeregister(), 0);
     EXPECT_EQ(redis->lrange("alert"), fresh);
 
+    // Only the head entry is stale, so every kept entry waits until it is seen, then goes out in
+    // several bounded pushes.
+    redis->del("alert");
+    std::vector<std::string> many;
+    for (int i = 0; i < 12000; ++i) {
+        many.push_back(at(-kMinute, "many " + std::to_string(i)));
+    }
+    redis->rpush("alert", {at(-26 * kHour, "old")});
+    redis->rpush("alert", many);
+    EXPECT_EQ(timeregister(), 0);
+    EXPECT_EQ(redis->lrange("alert"), many);
+
     // 0 hours: less than an hour either way stays.
     redis->del("alert");
     const std::vector<std::string> near = {at(-50 * kMinute, "near past"),
@@ -281,7 +293,8 @@ TEST_F(Retention, ListChangedDuringTheRunIsStartedAgain) {
 
 TEST_F(Retention, KilledDaemonLeavesTheListWholeOrTrimmed) {
     write_settings(Settings{.keys = std::vector<std::string>{"alert"}});
-    // Killed while the entries are examined, then while the transaction is being sent.
+    // Killed while the entries are examined: before the transaction is opened, then while it
+    // is being filled.
     for (const char* moment : {"watch", "multi"}) {
         std::vector<std::string> kept;
         const std::vector<std::string> all = half_stale(40000, &kept);
