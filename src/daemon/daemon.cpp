@@ -54,9 +54,10 @@ void point_stdio_at_dev_null() {
     }
 }
 
-long elapsed_ms(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count() /
-                             1000000);
+long elapsed_ms(std::chrono::steady_clock::time_point from,
+                std::chrono::steady_clock::time_point to) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count() / 1000000);
 }
 
 void run_jobs(const Profile& profile) {

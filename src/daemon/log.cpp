@@ -10,7 +10,9 @@ void open_log() {
     openlog("velstrand", LOG_PID, LOG_USER);
 }
 
-void close_log() { closelog(); }
+void close_log() {
+    closelog();
+}
 
 void log_msg(int priority, const char* fmt, ...) {
     va_list ap;

@@ -1,4 +1,6 @@
 // velstrand: the production daemon, cycling until SIGTERM or SIGINT.
 #include "daemon/daemon.h"
 
-int main() { return daemon_main(kDaemonProfile); }
+int main() {
+    return daemon_main(kDaemonProfile);
+}

@@ -22,7 +22,9 @@ constexpr int kRedisPort = 6379;
 
 // Connects to the server without a time-out. The result is null when no context could be
 // allocated; otherwise the caller checks its err flag.
-inline RedisContext redis_connect() { return RedisContext(redisConnect(kRedisHost, kRedisPort)); }
+inline RedisContext redis_connect() {
+    return RedisContext(redisConnect(kRedisHost, kRedisPort));
+}
 
 // Sends one command and waits for its reply; null means the connection failed.
 inline RedisReply redis_command(redisContext* c, const char* fmt, ...) {

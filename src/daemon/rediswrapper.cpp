@@ -38,7 +38,9 @@ int holder_id(const redisReply* value) {
 
 // A holder is gone only when the kernel says no such process: EPERM means it lives under
 // another user, and taking its lock would run two batches at once.
-bool holder_is_gone(int holder) { return holder <= 0 || (kill(holder, 0) != 0 && errno == ESRCH); }
+bool holder_is_gone(int holder) {
+    return holder <= 0 || (kill(holder, 0) != 0 && errno == ESRCH);
+}
 
 RedisReply set_lock(redisContext* c, const std::string& key, int pid, int lifetime) {
     return redis_command(c, "SET %s %d NX EX %d", key.c_str(), pid, lifetime);

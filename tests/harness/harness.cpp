@@ -15,10 +15,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <algorithm>
 #include <map>
 #include <set>
 #include <sstream>
@@ -28,6 +28,8 @@ namespace vt {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr const char* kMarker = "\x01vt-syslog-marker ";
 
 // Wait statuses of processes reaped before anyone asked for them.
 std::map<pid_t, int>& reaped() {
@@ -42,8 +44,8 @@ std::string read_file(const std::string& path) {
     return out.str();
 }
 
-// The process's name and state from /proc/<pid>/stat; false when it is gone.
-bool proc_name_state(pid_t pid, std::string& name, char& state) {
+// The process's name, state and parent from /proc/<pid>/stat; false when it is gone.
+bool proc_name_state(pid_t pid, std::string& name, char& state, pid_t* ppid = nullptr) {
     const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     const size_t open = stat.find('(');
     const size_t close = stat.rfind(')');
@@ -52,6 +54,9 @@ bool proc_name_state(pid_t pid, std::string& name, char& state) {
     }
     name = stat.substr(open + 1, close - open - 1);
     state = stat[close + 2];
+    if (ppid != nullptr) {
+        *ppid = static_cast<pid_t>(std::atol(stat.c_str() + close + 4));
+    }
     return true;
 }
 
@@ -127,6 +132,11 @@ Syslog::Syslog() {
         throw std::runtime_error(std::string("bind /dev/log: ") + std::strerror(errno));
     }
     chmod(addr.sun_path, 0666);
+    marker_fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (marker_fd_ < 0 ||
+        connect(marker_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        throw std::runtime_error("connect /dev/log");
+    }
     if (pipe2(stop_pipe_, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe");
     }
@@ -138,6 +148,7 @@ Syslog::~Syslog() {
     thread_.join();
     close(stop_pipe_[0]);
     close(stop_pipe_[1]);
+    close(marker_fd_);
     close(fd_);
     unlink("/dev/log");
 }
@@ -156,6 +167,12 @@ void Syslog::drain() {
             const ssize_t n = recv(fd_, buf.data(), buf.size(), MSG_DONTWAIT);
             if (n > 0) {
                 std::string d(buf.data(), static_cast<size_t>(n));
+                if (d.rfind(kMarker, 0) == 0) {
+                    std::lock_guard<std::mutex> lock(mu_);
+                    markers_seen_ = std::stoul(d.substr(std::strlen(kMarker)));
+                    seen_.notify_all();
+                    continue;
+                }
                 while (!d.empty() && (d.back() == '\n' || d.back() == '\0')) {
                     d.pop_back();
                 }
@@ -172,7 +189,18 @@ void Syslog::drain() {
     }
 }
 
+void Syslog::settle() const {
+    std::unique_lock<std::mutex> lock(mu_);
+    const unsigned long n = ++markers_sent_;
+    const std::string marker = kMarker + std::to_string(n);
+    if (send(marker_fd_, marker.data(), marker.size(), 0) < 0) {
+        return;
+    }
+    seen_.wait_for(lock, 5s, [&] { return markers_seen_ >= n; });
+}
+
 std::vector<LogLine> Syslog::lines() const {
+    settle();
     std::lock_guard<std::mutex> lock(mu_);
     return lines_;
 }
@@ -188,13 +216,15 @@ std::vector<LogLine> Syslog::matching(const std::string& needle) const {
 }
 
 bool Syslog::wait_for(const std::string& needle, Millis timeout, size_t n) const {
-    return wait_until([&](const std::vector<LogLine>& ls) {
-        size_t c = 0;
-        for (const LogLine& l : ls) {
-            c += l.message.find(needle) != std::string::npos;
-        }
-        return c >= n;
-    }, timeout);
+    return wait_until(
+        [&](const std::vector<LogLine>& ls) {
+            size_t c = 0;
+            for (const LogLine& l : ls) {
+                c += l.message.find(needle) != std::string::npos;
+            }
+            return c >= n;
+        },
+        timeout);
 }
 
 bool Syslog::wait_until(const std::function<bool(const std::vector<LogLine>&)>& pred,
@@ -235,10 +265,23 @@ RedisServer::~RedisServer() {
 }
 
 void RedisServer::start() {
-    std::vector<std::string> argv = {"/usr/bin/redis-server", "--bind", "127.0.0.1",
-                                     "--port", "6379", "--save", "", "--appendonly", "no",
-                                     "--dir", "/mnt/redis", "--logfile", "/mnt/redis/redis.log",
-                                     "--protected-mode", "no", "--daemonize", "no"};
+    std::vector<std::string> argv = {"/usr/bin/redis-server",
+                                     "--bind",
+                                     "127.0.0.1",
+                                     "--port",
+                                     "6379",
+                                     "--save",
+                                     "",
+                                     "--appendonly",
+                                     "no",
+                                     "--dir",
+                                     "/mnt/redis",
+                                     "--logfile",
+                                     "/mnt/redis/redis.log",
+                                     "--protected-mode",
+                                     "no",
+                                     "--daemonize",
+                                     "no"};
     argv.insert(argv.end(), args_.begin(), args_.end());
     pid_ = fork();
     if (pid_ == 0) {
@@ -349,7 +392,9 @@ long long Redis::ttl(const std::string& key) {
     return r && r->type == REDIS_REPLY_INTEGER ? r->integer : -3;
 }
 
-void Redis::set(const std::string& key, const std::string& value) { cmd({"SET", key, value}); }
+void Redis::set(const std::string& key, const std::string& value) {
+    cmd({"SET", key, value});
+}
 
 void Redis::rpush(const std::string& key, const std::vector<std::string>& values) {
     // Pipelined in slices, so a long list costs few round trips and no giant command.
@@ -363,8 +408,8 @@ void Redis::rpush(const std::string& key, const std::vector<std::string>& values
             args.push_back(values[i].data());
             lens.push_back(values[i].size());
         }
-        RedisReply r(static_cast<redisReply*>(redisCommandArgv(
-            ctx_.get(), static_cast<int>(args.size()), args.data(), lens.data())));
+        RedisReply r(static_cast<redisReply*>(
+            redisCommandArgv(ctx_.get(), static_cast<int>(args.size()), args.data(), lens.data())));
         if (!r || r->type != REDIS_REPLY_INTEGER) {
             ADD_FAILURE() << "RPUSH " << key << " failed";
             return;
@@ -373,7 +418,9 @@ void Redis::rpush(const std::string& key, const std::vector<std::string>& values
     }
 }
 
-void Redis::del(const std::string& key) { cmd({"DEL", key}); }
+void Redis::del(const std::string& key) {
+    cmd({"DEL", key});
+}
 
 std::vector<std::string> Redis::keys() {
     std::vector<std::string> out;
@@ -386,7 +433,9 @@ std::vector<std::string> Redis::keys() {
     return out;
 }
 
-void Redis::flushall() { cmd({"FLUSHALL"}); }
+void Redis::flushall() {
+    cmd({"FLUSHALL"});
+}
 
 // ---------------------------------------------------------------- settings
 
@@ -399,7 +448,9 @@ void write_settings(const std::string& text) {
     chmod(kConfPath, 0644);
 }
 
-void remove_settings() { unlink(kConfPath); }
+void remove_settings() {
+    unlink(kConfPath);
+}
 
 namespace {
 std::string quoted(const std::string& s) {
@@ -442,14 +493,19 @@ std::string Settings::text() const {
 
 // ---------------------------------------------------------------- processes
 
-std::string build_path(const std::string& name) { return std::string(VT_BUILD_DIR) + "/" + name; }
+std::string build_path(const std::string& name) {
+    return std::string(VT_BUILD_DIR) + "/" + name;
+}
 
 std::vector<pid_t> daemon_pids() {
     std::vector<pid_t> out;
     for (pid_t pid : all_pids()) {
         std::string name;
         char state = 0;
-        if (pid != getpid() && proc_name_state(pid, name, state) &&
+        pid_t ppid = 0;
+        // Detached daemons are reparented to us; this also passes over helper tasks that a
+        // sanitizer runtime clones under the same name.
+        if (pid != getpid() && proc_name_state(pid, name, state, &ppid) && ppid == getpid() &&
             (name == "velstrand" || name == "velstrandtest")) {
             out.push_back(pid);
         }
@@ -528,8 +584,8 @@ pid_t spawn_named_process(const std::string& name, int megabytes) {
         prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);
         if (megabytes > 0) {
             const size_t size = static_cast<size_t>(megabytes) << 20;
-            void* mem = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                             -1, 0);
+            void* mem =
+                mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (mem != MAP_FAILED) {
                 std::memset(mem, 1, size);
             }

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <initializer_list>
 #include <mutex>
@@ -43,12 +44,13 @@ std::optional<LogLine> parse_syslog_datagram(const std::string& datagram);
 
 // The case's /dev/log. A thread drains the socket continuously, so a daemon never blocks on it.
 class Syslog {
-public:
+  public:
     Syslog();  // binds /dev/log (mode 0666, so unprivileged daemons can log too)
     ~Syslog();
     Syslog(const Syslog&) = delete;
     Syslog& operator=(const Syslog&) = delete;
 
+    // Every line received so far, including all that any process sent before the call.
     std::vector<LogLine> lines() const;
     // Lines whose message contains `needle`.
     std::vector<LogLine> matching(const std::string& needle) const;
@@ -62,11 +64,18 @@ public:
     // All lines, one per line as "prio ident[pid]: message", for failure messages.
     std::string dump() const;
 
-private:
+  private:
     void drain();
+    // Sends a marker datagram and waits until the drain thread has seen it: datagrams queue in
+    // order, so everything sent before it has then been stored.
+    void settle() const;
     int fd_ = -1;
+    int marker_fd_ = -1;
     int stop_pipe_[2] = {-1, -1};
     mutable std::mutex mu_;
+    mutable std::condition_variable seen_;
+    mutable unsigned long markers_sent_ = 0;
+    unsigned long markers_seen_ = 0;
     std::vector<LogLine> lines_;
     std::thread thread_;
 };
@@ -76,7 +85,7 @@ private:
 // A redis-server of the case's own on 127.0.0.1:6379, data in /mnt/redis. Without persistence
 // unless extra arguments say otherwise (e.g. {"--appendonly", "yes", "--appendfsync", "always"}).
 class RedisServer {
-public:
+  public:
     explicit RedisServer(std::vector<std::string> extra_args = {});
     ~RedisServer();  // SIGKILL and reap
     void start();    // waits until it answers PING
@@ -84,7 +93,7 @@ public:
     void kill();     // SIGKILL and reap
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     std::vector<std::string> args_;
     pid_t pid_ = -1;
 };
@@ -92,7 +101,7 @@ private:
 // A plain client for arranging and checking Redis contents. Every call fails the test (with
 // ADD_FAILURE) and returns an empty value on a connection error.
 class Redis {
-public:
+  public:
     Redis();  // connects to 127.0.0.1:6379, retrying for up to 5 s
     // Sends one command given as whole arguments (binary safe) and returns its reply.
     RedisReply cmd(const std::vector<std::string>& argv);
@@ -111,7 +120,7 @@ public:
     void flushall();
     redisContext* raw() { return ctx_.get(); }
 
-private:
+  private:
     RedisContext ctx_;
 };
 
@@ -130,7 +139,9 @@ struct Settings {
     std::optional<int> valid_duration = 24;
     std::string text() const;
 };
-inline void write_settings(const Settings& s) { write_settings(s.text()); }
+inline void write_settings(const Settings& s) {
+    write_settings(s.text());
+}
 
 // ---------------------------------------------------------------- processes
 
@@ -146,7 +157,8 @@ struct StartOptions {
 int start_program(const std::string& program, const StartOptions& opts = {},
                   pid_t* daemon = nullptr);
 
-// The daemons (velstrand, velstrandtest) of this namespace, by /proc, zombies included.
+// The daemons (velstrand, velstrandtest) of this namespace, by /proc, zombies included: the
+// processes of those names whose parent is the caller, the namespace's init.
 std::vector<pid_t> daemon_pids();
 // Waits for process `pid` (a reparented daemon, or a child) to end; returns its wait status,
 // or std::nullopt on time-out. Reaps it.
@@ -172,7 +184,7 @@ void pause_for(Millis d);
 // The usual integration case: a syslog socket, a redis-server and a client, and a settings file
 // with a one-second pause. TearDown kills every process of the namespace but the test itself.
 class IntegrationTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
