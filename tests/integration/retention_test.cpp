@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -312,7 +313,7 @@ TEST_F(Retention, KilledDaemonLeavesTheListWholeOrTrimmed) {
     }
 }
 
-TEST_F(Retention, ExecWithoutReplyEndsTheRun) {
+TEST_F(Retention, LostServerEndsTheRun) {
     std::vector<std::string> kept;
     redis->rpush("alert", half_stale(2000, &kept));
     redis->rpush("dns", {at(-30 * kHour, "old")});
@@ -333,6 +334,21 @@ TEST_F(Retention, ExecWithoutReplyEndsTheRun) {
     EXPECT_TRUE(log->wait_for("timeregister: failed to push filtered items back. uid=0"));
     // The run ended there: the next list was not even looked at.
     EXPECT_EQ(log->count("Redis"), 0u) << log->dump();
+
+    // Without a server: the job throws before any list, checkKeyExists says no and logs why.
+    try {
+        timeregister();
+        ADD_FAILURE() << "no exception without a server";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Redis connection error: Connection refused");
+    }
+    EXPECT_TRUE(log->wait_for("timeregister: Redis connection error: Connection refused"));
+    EXPECT_FALSE(checkKeyExists(nullptr, "alert"));
+    EXPECT_TRUE(log->wait_for("Redis connection error: context is null"));
+    const RedisContext refused = redis_connect();
+    ASSERT_TRUE(refused && refused->err);
+    EXPECT_FALSE(checkKeyExists(refused.get(), "alert"));
+    EXPECT_EQ(log->count("Redis connection error: Connection refused"), 2u) << log->dump();
 }
 
 }  // namespace

@@ -69,6 +69,31 @@ TEST(Timestamps, FractionCountsWholeMilliseconds) {
     EXPECT_EQ(parseISO8601("2024-01-01T12:00:00.0000000000000000000000001+0000"), base);
 }
 
+TEST(Timestamps, FractionMillisecondsAreStodsForEveryShortFraction) {
+    const std::int64_t base = parseISO8601("2024-01-01T12:00:00+0000");
+    const auto check = [&](const std::string& digits) {
+        const std::int64_t want = static_cast<int>(std::stod("." + digits) * 1000.0);
+        ASSERT_EQ(parseISO8601("2024-01-01T12:00:00." + digits + "+0000") - base, want * kMilli)
+            << digits;
+    };
+    for (int width = 1; width <= 4; ++width) {
+        for (int v = 0; v < (width == 1 ? 10 : width == 2 ? 100 : width == 3 ? 1000 : 10000); ++v) {
+            std::string digits = std::to_string(v);
+            check(std::string(width - digits.size(), '0') + digits);
+        }
+    }
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 20000; ++i) {
+        const size_t width = 5 + rng() % 18;
+        std::string digits;
+        for (size_t d = 0; d < width; ++d) {
+            digits += static_cast<char>('0' + rng() % 10);
+        }
+        check(digits);
+        check(std::string(width, '9'));
+    }
+}
+
 TEST(Timestamps, FractionUnderflowThrowsOutOfRange) {
     const std::string tiny = "2024-01-01T12:00:00." + std::string(400, '0') + "1+0000";
     EXPECT_THROW(parseISO8601(tiny), std::out_of_range);
