@@ -294,22 +294,31 @@ TEST_F(Retention, ListChangedDuringTheRunIsStartedAgain) {
 
 TEST_F(Retention, KilledDaemonLeavesTheListWholeOrTrimmed) {
     write_settings(Settings{.keys = std::vector<std::string>{"alert"}});
-    // Killed while the entries are examined: before the transaction is opened, then while it
-    // is being filled.
-    for (const char* moment : {"watch", "multi"}) {
+    // Killed at moments of the examination, while the transaction is being filled, and after it
+    // was committed.
+    struct Moment {
+        const char* after;
+        Millis delay;
+    };
+    for (const Moment m : {Moment{"watch", 0ms}, Moment{"watch", 40ms}, Moment{"watch", 120ms},
+                           Moment{"exec", 0ms}}) {
         std::vector<std::string> kept;
         const std::vector<std::string> all = half_stale(40000, &kept);
         redis->flushall();
         redis->rpush("alert", all);
         reset_stats(*redis);
         const pid_t pid = start_daemon("velstrand");
-        while (calls(*redis, moment) < 1) {
+        while (calls(*redis, m.after) < 1) {
             pause_for(1ms);
         }
+        pause_for(m.delay);
         kill_and_reap(pid);
         const std::vector<std::string> left = redis->lrange("alert");
         EXPECT_TRUE(left == all || left == kept)
-            << moment << ": " << left.size() << " entries left of " << all.size();
+            << m.after << " + " << m.delay.count() << " ms: " << left.size() << " entries left";
+        if (std::string(m.after) == "exec") {
+            EXPECT_EQ(left, kept);
+        }
     }
 }
 
