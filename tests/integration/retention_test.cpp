@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <exception>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -235,6 +236,34 @@ TEST_F(Retention, RefusedWritesLeaveTheListUntouched) {
     EXPECT_FALSE(redis->exists("dns"));
 }
 
+// Another client that follows the server with MONITOR and, right after each WATCH of `key`
+// that it sees executed, pushes `push(n)` (n = 1, 2, ...) onto that list, while the job is still
+// between that WATCH and its EXEC. Sets `following` once MONITOR is on; stops when `done` is set
+// and the server sees one more command.
+void push_after_watches(const std::string& key, std::atomic<bool>& following,
+                        const std::atomic<bool>& done,
+                        const std::function<std::string(int)>& push) {
+    Redis monitor;
+    Redis writer;
+    monitor.cmd({"MONITOR"});
+    following = true;
+    int seen = 0;
+    while (!done) {
+        RedisReply line = redis_next_reply(monitor.raw());
+        if (!line) {
+            return;
+        }
+        if (line->type == REDIS_REPLY_STATUS &&
+            std::string(line->str, line->len).find("\"WATCH\" \"" + key + "\"") !=
+                std::string::npos) {
+            const std::string entry = push(++seen);
+            if (!entry.empty()) {
+                writer.cmd({"LPUSH", key, entry});
+            }
+        }
+    }
+}
+
 TEST_F(Retention, ListChangedDuringTheRunIsStartedAgain) {
     std::vector<std::string> kept;
     redis->rpush("alert", half_stale(20000, &kept));
@@ -243,15 +272,17 @@ TEST_F(Retention, ListChangedDuringTheRunIsStartedAgain) {
     // Another client pushes onto the list once, while the first attempt examines it.
     reset_stats(*redis);
     const std::string pushed = at(0, "pushed meanwhile");
-    std::thread other([&] {
-        Redis r;
-        while (calls(r, "watch") < 1) {
-            pause_for(1ms);
-        }
-        r.cmd({"LPUSH", "alert", pushed});
-    });
+    std::atomic<bool> following{false};
+    std::atomic<bool> done{false};
+    std::thread once(push_after_watches, "alert", std::ref(following), std::cref(done),
+                     [&](int n) { return n == 1 ? pushed : std::string(); });
+    while (!following) {
+        pause_for(1ms);
+    }
     EXPECT_EQ(timeregister(), 0);
-    other.join();
+    done = true;
+    redis->cmd({"PING"});
+    once.join();
     EXPECT_EQ(calls(*redis, "watch"), 2);
     EXPECT_EQ(calls(*redis, "exec"), 2);
     std::vector<std::string> expected = {pushed};
@@ -265,29 +296,26 @@ TEST_F(Retention, ListChangedDuringTheRunIsStartedAgain) {
     const std::vector<std::string> all = half_stale(20000, &unused);
     redis->rpush("alert", all);
     reset_stats(*redis);
-    std::atomic<bool> done{false};
-    std::vector<std::string> busy_pushes;
-    std::thread busy([&] {
-        Redis r;
-        long long seen = 0;
-        while (!done) {
-            const long long w = calls(r, "watch");
-            if (w > seen) {
-                seen = w;
-                busy_pushes.insert(busy_pushes.begin(), at(0, "busy " + std::to_string(w)));
-                r.cmd({"LPUSH", "alert", busy_pushes.front()});
-            }
-            pause_for(1ms);
-        }
-    });
+    following = false;
+    done = false;
+    std::vector<std::string> pushes;  // head first
+    std::thread every(push_after_watches, "alert", std::ref(following), std::cref(done),
+                      [&](int n) {
+                          pushes.insert(pushes.begin(), at(0, "busy " + std::to_string(n)));
+                          return pushes.front();
+                      });
+    while (!following) {
+        pause_for(1ms);
+    }
     EXPECT_EQ(timeregister(), 0);
     done = true;
-    busy.join();
+    redis->cmd({"PING"});
+    every.join();
     EXPECT_EQ(calls(*redis, "watch"), 4);
     EXPECT_TRUE(log->wait_for("timeregister: alert kept changing, left for the next run"));
     EXPECT_EQ(log->matching("kept changing")[0].priority, 4);
-    ASSERT_EQ(busy_pushes.size(), 4u);
-    std::vector<std::string> whole = busy_pushes;
+    ASSERT_EQ(pushes.size(), 4u);
+    std::vector<std::string> whole = pushes;
     whole.insert(whole.end(), all.begin(), all.end());
     EXPECT_EQ(redis->lrange("alert"), whole);
 }
