@@ -1,7 +1,8 @@
 // The retention job. Each list is read and rewritten under WATCH, and the rewrite (trimming the
 // entries read off the head and pushing the kept ones back) is one MULTI/EXEC: whatever happens
 // to this process or its connection, a list is left either whole or trimmed, never short of an
-// entry that was to be kept.
+// entry that was to be kept. The kept entries are never copied: they are views into the LRANGE
+// replies until the LPUSHes are formatted.
 #include "jobs/timeregister.h"
 
 #include <syslog.h>
@@ -23,8 +24,9 @@
 
 namespace {
 
-// Entries per LRANGE: long lists are read in pieces, all pieces sent before the first is read.
+// Entries per LRANGE: long lists are read in pieces, kPiecesAhead of them asked for at a time.
 constexpr long long kRangePiece = 10000;
+constexpr int kPiecesAhead = 2;
 // Bounds of one LPUSH, so a huge list costs neither one command per entry nor one giant command.
 constexpr size_t kPushEntries = 4096;
 constexpr size_t kPushBytes = size_t{4} << 20;
@@ -59,73 +61,45 @@ bool flush(redisContext* c) {
     return true;
 }
 
-// The rewrite of one list, built while its entries are still arriving. Nothing is sent until
-// the first entry is dropped; from then on MULTI, the LTRIM of everything read and the kept
-// entries in bounded LPUSHes go out as they come, so the server queues them while the rest is
-// examined. The entries arrive from the tail, and LPUSH puts each argument in front of the one
-// before: the list reads head first as it did.
-struct Rewrite {
-    redisContext* c;
-    const std::string& key;
-    std::vector<std::string_view> pending;  // kept, tail first, not sent yet
-    size_t pending_bytes = 0;
-    bool started = false;  // MULTI and LTRIM are on their way
-    size_t queued = 0;     // commands sent since MULTI, MULTI included: replies owed before EXEC's
-    bool broken = false;   // a write failed: the connection is gone
-};
-
-void send_pending(Rewrite& w) {
-    std::vector<const char*> argv;
-    std::vector<size_t> lens;
-    size_t next = 0;
-    while (next < w.pending.size() && !w.broken) {
-        argv.assign({"LPUSH", w.key.data()});
-        lens.assign({5, w.key.size()});
-        size_t bytes = 0;
-        while (next < w.pending.size() && argv.size() - 2 < kPushEntries && bytes < kPushBytes) {
-            argv.push_back(w.pending[next].data());
-            lens.push_back(w.pending[next].size());
-            bytes += w.pending[next].size();
-            ++next;
-        }
-        w.broken = redisAppendCommandArgv(w.c, static_cast<int>(argv.size()), argv.data(),
-                                          lens.data()) != REDIS_OK ||
-                   !flush(w.c);
-        ++w.queued;
-    }
-    w.pending.clear();
-    w.pending_bytes = 0;
-}
-
-void keep(Rewrite& w, std::string_view entry) {
-    w.pending.push_back(entry);
-    w.pending_bytes += entry.size();
-    if (w.started && (w.pending.size() >= kPushEntries || w.pending_bytes >= kPushBytes)) {
-        send_pending(w);
-    }
-}
-
-void drop(Rewrite& w, long long taken) {
-    if (w.started) {
-        return;
-    }
-    w.started = true;
-    redisAppendCommand(w.c, "MULTI");
-    redisAppendCommand(w.c, "LTRIM %b %lld -1", w.key.data(), w.key.size(), taken);
-    w.queued = 2;
-    send_pending(w);
-}
-
 enum class WriteOutcome { kDone, kChanged, kRefused, kNoReply };
 
-// Sends what is left and EXEC, and reads the transaction's replies.
-WriteOutcome commit(Rewrite& w) {
-    send_pending(w);
-    redisAppendCommand(w.c, "EXEC");
-    for (size_t i = 0; i < w.queued && !w.broken; ++i) {
-        w.broken = !redis_next_reply(w.c);
+// One transaction, sent as one pipeline: remove the `taken` entries from the head and push `kept`
+// (head first) back in their order. Each LPUSH is flushed as soon as it is formatted, so the
+// output buffer holds one command at a time.
+WriteOutcome write_back(redisContext* c, const std::string& key, long long taken,
+                        const std::vector<std::string_view>& kept) {
+    redisAppendCommand(c, "MULTI");
+    redisAppendCommand(c, "LTRIM %b %lld -1", key.data(), key.size(), taken);
+    size_t replies = 2;
+    std::vector<const char*> argv;
+    std::vector<size_t> lens;
+    // LPUSH puts each argument in front of the one before, so the entries go from the last kept
+    // to the first and the list reads head first as before.
+    size_t next = kept.size();
+    while (next > 0) {
+        argv.assign({"LPUSH", key.data()});
+        lens.assign({5, key.size()});
+        size_t bytes = 0;
+        while (next > 0 && argv.size() - 2 < kPushEntries && bytes < kPushBytes) {
+            --next;
+            argv.push_back(kept[next].data());
+            lens.push_back(kept[next].size());
+            bytes += kept[next].size();
+        }
+        if (redisAppendCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lens.data()) !=
+                REDIS_OK ||
+            !flush(c)) {
+            return WriteOutcome::kNoReply;
+        }
+        ++replies;
     }
-    const RedisReply exec = w.broken ? nullptr : redis_next_reply(w.c);
+    redisAppendCommand(c, "EXEC");
+    for (size_t i = 0; i < replies; ++i) {
+        if (!redis_next_reply(c)) {
+            return WriteOutcome::kNoReply;
+        }
+    }
+    const RedisReply exec = redis_next_reply(c);
     if (!exec) {
         return WriteOutcome::kNoReply;
     }
@@ -133,7 +107,7 @@ WriteOutcome commit(Rewrite& w) {
         return WriteOutcome::kChanged;
     }
     if (exec->type == REDIS_REPLY_ERROR) {
-        log_msg(LOG_ALERT, "timeregister: couldn't trim %s: %s", w.key.c_str(), exec->str);
+        log_msg(LOG_ALERT, "timeregister: couldn't trim %s: %s", key.c_str(), exec->str);
         return WriteOutcome::kRefused;
     }
     return WriteOutcome::kDone;
@@ -147,13 +121,14 @@ bool trim_list(redisContext* c, const std::string& key, const std::string& now,
         if (!checkKeyExists(c, key)) {
             return true;
         }
-        Rewrite w{c, key, {}, 0, false, 0, false};
         ListRead read;
+        std::vector<std::string_view> kept;
+        bool dropped = false;
         getKeyVector(c, key, read, [&](std::string_view entry) {
             const EntryJudgement j = judge_entry(entry, now, valid_duration);
             switch (j.verdict) {
                 case EntryVerdict::kKeep:
-                    keep(w, entry);
+                    kept.push_back(entry);
                     return;
                 case EntryVerdict::kStale:
                     break;
@@ -165,13 +140,13 @@ bool trim_list(redisContext* c, const std::string& key, const std::string& now,
                             key.c_str(), j.reason.c_str());
                     break;
             }
-            drop(w, read.length);
+            dropped = true;
         });
-        if (!w.started) {
+        if (!dropped) {
             unwatch(c);
             return true;
         }
-        switch (commit(w)) {
+        switch (write_back(c, key, read.length, kept)) {
             case WriteOutcome::kDone:
             case WriteOutcome::kRefused:
                 return true;
@@ -252,24 +227,33 @@ void getKeyVector(redisContext* c, const std::string& key, ListRead& read,
     read.length = length->integer;
     length.reset();
 
-    // Pieces from the tail: [count - kRangePiece, count - 1], then the one before it, and so on.
+    // Two pieces are asked for at a time: the server prepares the next while this one is
+    // examined, and never builds the whole list's reply at once.
     const long long count = read.length;
-    for (long long end = count; end > 0; end -= kRangePiece) {
-        redisAppendCommand(c, "LRANGE %b %lld %lld", key.data(), key.size(),
-                           std::max(0LL, end - kRangePiece), end - 1);
+    long long requested = 0;
+    const auto request_next = [&] {
+        if (requested < count) {
+            redisAppendCommand(c, "LRANGE %b %lld %lld", key.data(), key.size(), requested,
+                               std::min(requested + kRangePiece, count) - 1);
+            requested += kRangePiece;
+        }
+    };
+    for (int i = 0; i < kPiecesAhead; ++i) {
+        request_next();
     }
     bool all_arrays = true;
-    for (long long end = count; end > 0; end -= kRangePiece) {
+    for (long long start = 0; start < count; start += kRangePiece) {
         RedisReply piece = redis_next_reply(c);
         if (!piece) {
             throw std::runtime_error("Redis error: failed to execute LRANGE");
         }
+        request_next();
         if (piece->type != REDIS_REPLY_ARRAY) {
             all_arrays = false;  // the other pieces' replies are read all the same
             continue;
         }
         if (all_arrays) {
-            for (size_t i = piece->elements; i-- > 0;) {
+            for (size_t i = 0; i < piece->elements; ++i) {
                 const redisReply* e = piece->element[i];
                 if (e->type == REDIS_REPLY_STRING) {
                     visit(std::string_view(e->str, e->len));
@@ -279,6 +263,7 @@ void getKeyVector(redisContext* c, const std::string& key, ListRead& read,
         read.pieces.push_back(std::move(piece));
     }
     if (!all_arrays) {
+        unwatch(c);
         throw std::runtime_error("Redis LRANGE did not return an array");
     }
 }

@@ -25,13 +25,12 @@ struct ListRead {
     std::vector<RedisReply> pieces;  // the LRANGE replies, which own the texts handed out
 };
 
-// Watches `key` and reads all its entries without removing any, in LRANGE pieces from the tail
-// to the head, all pieces requested at once. Each entry, whole (zero bytes included), goes to
-// `visit` as its piece arrives, the last entry first; a text stays valid as long as `read`.
-// `visit` may send further commands on the connection meanwhile: their replies come after the
-// pieces. `read.length` is set before the first entry is visited. On return the watch stays,
-// for the caller to end with EXEC or UNWATCH. Throws std::runtime_error when LLEN or LRANGE get
-// no reply or a reply of the wrong kind; the connection is then only good for closing.
+// Watches `key` and reads all its entries without removing any, head first, in LRANGE pieces.
+// Each entry, whole (zero bytes included), goes to `visit` as its piece arrives; the text stays
+// valid as long as `read`, and `visit` sends nothing on `c`. `read.length` is set before the
+// first entry is visited. On return the watch stays, for the caller to end with EXEC or UNWATCH.
+// Throws std::runtime_error when LLEN or LRANGE get no reply or a reply of the wrong kind; the
+// watch has then been ended, or the connection has failed.
 void getKeyVector(redisContext* c, const std::string& key, ListRead& read,
                   const std::function<void(std::string_view)>& visit);
 

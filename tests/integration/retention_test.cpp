@@ -124,8 +124,8 @@ TEST_F(Retention, RunsKeepOrderAndHonourTheWindowSetting) {
     EXPECT_EQ(timeregister(), 0);
     EXPECT_EQ(redis->lrange("alert"), fresh);
 
-    // Only the head entry is stale, so every kept entry waits until it is seen, then goes out in
-    // several bounded pushes.
+    // 12,000 kept entries behind a stale one: read in two pieces, pushed back in several
+    // bounded LPUSHes, in their order.
     redis->del("alert");
     std::vector<std::string> many;
     for (int i = 0; i < 12000; ++i) {
