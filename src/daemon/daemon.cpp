@@ -12,6 +12,7 @@
 #include <exception>
 #include <string>
 
+#include "daemon/lockkeeper.h"
 #include "daemon/log.h"
 #include "daemon/redis_handle.h"
 #include "daemon/rediswrapper.h"
@@ -62,9 +63,12 @@ long elapsed_ms(std::chrono::steady_clock::time_point from,
 
 void run_jobs(const Profile& profile) {
     using Clock = std::chrono::steady_clock;
+    // The lock is refreshed before every job but the first, which starts right after taking it.
     if (!profile.log_timings) {
         redistransfer();
+        keep_lock_alive(true);
         timeregister();
+        keep_lock_alive(true);
         make_stat();
         return;
     }
@@ -72,8 +76,10 @@ void run_jobs(const Profile& profile) {
     const Clock::time_point t1 = Clock::now();
     redistransfer();
     const Clock::time_point t2 = Clock::now();
+    keep_lock_alive(true);
     timeregister();
     const Clock::time_point t3 = Clock::now();
+    keep_lock_alive(true);
     make_stat();
     const Clock::time_point t4 = Clock::now();
     log_msg(LOG_INFO, "%s: timings ms: redistransfer=%ld, timeregister=%ld, stats=%ld, total=%ld",
@@ -127,12 +133,15 @@ bool locked_batch(const Profile& profile, redisContext* c, const std::string& ke
             return false;
         }
         log_msg(LOG_INFO, "%s: lock %s acquired", profile.prefix, key.c_str());
+        begin_lock_keeping(profile, c, key, lifetime);
         run_batch(profile);
+        end_lock_keeping();
         held = false;
         unlock_redis(c, key);
         log_msg(LOG_INFO, "%s: lock %s released", profile.prefix, key.c_str());
         return true;
     } catch (...) {
+        end_lock_keeping();
         if (held) {
             try {
                 unlock_redis(c, key);

@@ -20,6 +20,10 @@ constexpr const char* kDeleteIfUnchanged =
     "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end "
     "return 0";
 
+constexpr const char* kExpireIfHeld =
+    "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('EXPIRE', KEYS[1], ARGV[2]) "
+    "end return 0";
+
 RedisReply delete_if_unchanged(redisContext* c, const std::string& key, const redisReply* value) {
     return redis_command(c, "EVAL %s 1 %s %b", kDeleteIfUnchanged, key.c_str(), value->str,
                          value->len);
@@ -87,4 +91,10 @@ void unlock_redis(redisContext* c, const std::string& key) {
     if (!delete_if_unchanged(c, key, holder.get())) {
         log_msg(LOG_ALERT, "Error: Couldn't delete lock %s", key.c_str());
     }
+}
+
+bool refresh_lock(redisContext* c, const std::string& key, int lifetime_seconds) {
+    RedisReply r = redis_command(c, "EVAL %s 1 %s %d %d", kExpireIfHeld, key.c_str(),
+                                 static_cast<int>(getpid()), lifetime_seconds);
+    return r && r->type == REDIS_REPLY_INTEGER && r->integer == 1;
 }

@@ -12,3 +12,6 @@
 bool lock_redis(redisContext* c, const std::string& key, int lifetime_seconds);
 // Deletes the key if this process holds it; a foreign holder is logged and left alone.
 void unlock_redis(redisContext* c, const std::string& key);
+// Gives the lock a fresh lifetime if this process still holds it, in one server-side step.
+// False when the key is gone or another process holds it, or the connection failed.
+bool refresh_lock(redisContext* c, const std::string& key, int lifetime_seconds);

@@ -93,6 +93,7 @@ int main(int argc, char** argv) {
     settings.sleeping_time = 1;
     settings.main_key = "suricata";
     settings.keys = types;
+    settings.keys->push_back("stats_report");
     settings.valid_duration = 24;
     vt::write_settings(settings);
     std::printf("== settings file (/etc/quellbay/conf.cfg inside the demo's namespace)\n%s\n",

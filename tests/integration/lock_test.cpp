@@ -4,6 +4,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "daemon/lockkeeper.h"
 #include "daemon/rediswrapper.h"
 #include "harness/harness.h"
 
@@ -125,6 +126,32 @@ TEST_F(Lock, MissingRepliesAreLogged) {
         EXPECT_EQ(l.priority, LOG_ALERT) << l.message;
     }
     redis->cmd({"CLIENT", "UNPAUSE"});
+}
+
+// A batch longer than the lock's lifetime keeps the lock: the jobs' calls extend it every third of
+// the lifetime, and a lock found gone is reported once.
+TEST_F(Lock, KeeperExtendsTheLockWhileTheBatchRuns) {
+    ASSERT_TRUE(lock_redis(conn.get(), kKey, 3));
+    begin_lock_keeping(kDaemonProfile, conn.get(), kKey, 3);
+    for (int i = 0; i < 40; ++i) {  // four seconds of work, beyond the lifetime
+        keep_lock_alive();
+        pause_for(100ms);
+    }
+    EXPECT_EQ(redis->get(kKey).value_or(""), std::to_string(getpid()));
+    EXPECT_GE(redis->ttl(kKey), 1);
+    // Another process took the key meanwhile: not extended, reported once.
+    redis->cmd({"SET", kKey, "4242", "EX", "50"});
+    keep_lock_alive(true);
+    keep_lock_alive(true);
+    end_lock_keeping();
+    EXPECT_EQ(redis->ttl(kKey), 50);
+    ASSERT_TRUE(log->wait_for("velstrand: lock lock:velstrand was lost during the batch", 2s));
+    EXPECT_EQ(log->count("was lost"), 1u);
+    EXPECT_EQ(log->matching("was lost")[0].priority, LOG_WARNING);
+    // Outside a batch nothing is sent.
+    redis->del(kKey);
+    keep_lock_alive(true);
+    EXPECT_FALSE(redis->exists(kKey));
 }
 
 // A holder that lives under another user cannot be signalled (EPERM) but is alive: the lock stays

@@ -1,0 +1,21 @@
+// Keeping the cycle lock alive while a batch runs. A batch can outlast the lock's lifetime (a
+// large backlog); if the key expired then, a second daemon would start a batch beside this one.
+// The loop's lock connection is idle while the jobs run, so the jobs call keep_lock_alive() as
+// they work and the lock's lifetime is extended on that connection every third of it.
+#pragma once
+
+#include <hiredis/hiredis.h>
+
+#include <string>
+
+#include "daemon/profile.h"
+
+// From here until end_lock_keeping(), keep_lock_alive() refreshes this lock on connection c.
+void begin_lock_keeping(const Profile& profile, redisContext* c, const std::string& key,
+                        int lifetime_seconds);
+void end_lock_keeping();
+
+// Refreshes the lock when a third of its lifetime has passed since the last refresh (at once
+// with force). Cheap enough to call per chunk of work; does nothing outside a batch. Logs
+// "velstrand: lock %s was lost during the batch" once per batch if the lock is found gone.
+void keep_lock_alive(bool force = false);
