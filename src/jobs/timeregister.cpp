@@ -16,6 +16,7 @@
 #include <libconfig.h++>
 #include <stdexcept>
 
+#include "daemon/lockkeeper.h"
 #include "daemon/log.h"
 #include "daemon/redis_handle.h"
 #include "daemon/settings.h"
@@ -92,6 +93,7 @@ WriteOutcome write_back(redisContext* c, const std::string& key, long long taken
             return WriteOutcome::kNoReply;
         }
         ++replies;
+        keep_lock_alive();
     }
     redisAppendCommand(c, "EXEC");
     for (size_t i = 0; i < replies; ++i) {
@@ -261,6 +263,7 @@ void getKeyVector(redisContext* c, const std::string& key, ListRead& read,
             }
         }
         read.pieces.push_back(std::move(piece));
+        keep_lock_alive();
     }
     if (!all_arrays) {
         unwatch(c);
@@ -297,6 +300,7 @@ int timeregister() {
         throw std::runtime_error(message);
     }
     for (int i = 0; i < keys.getLength(); ++i) {
+        keep_lock_alive();
         const std::string name = keys[i];
         if (!trim_list(ctx.get(), name, now, valid_duration)) {
             break;
