@@ -1,6 +1,312 @@
-// The retention job. Not written yet: it does nothing.
+// The retention job. Each list is read and rewritten under WATCH, and the rewrite (trimming the
+// entries read off the head and pushing the kept ones back) is one MULTI/EXEC: whatever happens
+// to this process or its connection, a list is left either whole or trimmed, never short of an
+// entry that was to be kept. The kept entries are never copied: they are views into the LRANGE
+// replies until the LPUSHes are formatted.
 #include "jobs/timeregister.h"
 
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+#include <functional>
+#include <libconfig.h++>
+#include <stdexcept>
+
+#include "daemon/lockkeeper.h"
+#include "daemon/log.h"
+#include "daemon/redis_handle.h"
+#include "daemon/settings.h"
+#include "jobs/chrondiff.h"
+#include "jobs/jsonfield.h"
+
+namespace {
+
+// Entries per LRANGE: long lists are read in pieces, kPiecesAhead of them asked for at a time.
+constexpr long long kRangePiece = 10000;
+constexpr int kPiecesAhead = 2;
+// Bounds of one LPUSH, so a huge list costs neither one command per entry nor one giant command.
+constexpr size_t kPushEntries = 4096;
+constexpr size_t kPushBytes = size_t{4} << 20;
+// Times a list is started again after another client changed it under our watch.
+constexpr int kRetries = 3;
+
+// The present in UTC, for example 2026-12-06T02:19:37+0000.
+std::string reference_time() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[26];
+    const size_t n = std::strftime(text, sizeof text, "%FT%T%z", &utc);
+    return std::string(text, n);
+}
+
+// A watch left behind would abort the EXEC of the next list, so every path that leaves a list
+// without EXEC ends it. A failed connection has no watch left to end.
+void unwatch(redisContext* c) {
+    if (c->err == 0) {
+        (void)redis_command(c, "UNWATCH");
+    }
+}
+
+bool flush(redisContext* c) {
+    int done = 0;
+    while (!done) {
+        if (redisBufferWrite(c, &done) != REDIS_OK) {
+            return false;
+        }
+    }
+    return true;
+}
+
+enum class WriteOutcome { kDone, kChanged, kRefused, kNoReply };
+
+// One transaction, sent as one pipeline: remove the `taken` entries from the head and push `kept`
+// (head first) back in their order. Each LPUSH is flushed as soon as it is formatted, so the
+// output buffer holds one command at a time.
+WriteOutcome write_back(redisContext* c, const std::string& key, long long taken,
+                        const std::vector<std::string_view>& kept) {
+    redisAppendCommand(c, "MULTI");
+    redisAppendCommand(c, "LTRIM %b %lld -1", key.data(), key.size(), taken);
+    size_t replies = 2;
+    std::vector<const char*> argv;
+    std::vector<size_t> lens;
+    // LPUSH puts each argument in front of the one before, so the entries go from the last kept
+    // to the first and the list reads head first as before.
+    size_t next = kept.size();
+    while (next > 0) {
+        argv.assign({"LPUSH", key.data()});
+        lens.assign({5, key.size()});
+        size_t bytes = 0;
+        while (next > 0 && argv.size() - 2 < kPushEntries && bytes < kPushBytes) {
+            --next;
+            argv.push_back(kept[next].data());
+            lens.push_back(kept[next].size());
+            bytes += kept[next].size();
+        }
+        if (redisAppendCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lens.data()) !=
+                REDIS_OK ||
+            !flush(c)) {
+            return WriteOutcome::kNoReply;
+        }
+        ++replies;
+        keep_lock_alive();
+    }
+    redisAppendCommand(c, "EXEC");
+    for (size_t i = 0; i < replies; ++i) {
+        if (!redis_next_reply(c)) {
+            return WriteOutcome::kNoReply;
+        }
+    }
+    const RedisReply exec = redis_next_reply(c);
+    if (!exec) {
+        return WriteOutcome::kNoReply;
+    }
+    if (exec->type == REDIS_REPLY_NIL) {
+        return WriteOutcome::kChanged;
+    }
+    if (exec->type == REDIS_REPLY_ERROR) {
+        log_msg(LOG_ALERT, "timeregister: couldn't trim %s: %s", key.c_str(), exec->str);
+        return WriteOutcome::kRefused;
+    }
+    return WriteOutcome::kDone;
+}
+
+// Trims one list, starting again when another client changed it meanwhile. Returns false when a
+// write got no reply and the run must end.
+bool trim_list(redisContext* c, const std::string& key, const std::string& now,
+               int valid_duration) {
+    for (int attempt = 0;; ++attempt) {
+        if (!checkKeyExists(c, key)) {
+            return true;
+        }
+        ListRead read;
+        std::vector<std::string_view> kept;
+        bool dropped = false;
+        getKeyVector(c, key, read, [&](std::string_view entry) {
+            const EntryJudgement j = judge_entry(entry, now, valid_duration);
+            switch (j.verdict) {
+                case EntryVerdict::kKeep:
+                    kept.push_back(entry);
+                    return;
+                case EntryVerdict::kStale:
+                    break;
+                case EntryVerdict::kNotJson:
+                    log_msg(LOG_ALERT, "timeregister: JSON parse error for key %s", key.c_str());
+                    break;
+                case EntryVerdict::kInvalidTimestamp:
+                    log_msg(LOG_ALERT, "timeregister: invalid timestamp for key %s: %s",
+                            key.c_str(), j.reason.c_str());
+                    break;
+            }
+            dropped = true;
+        });
+        if (!dropped) {
+            unwatch(c);
+            return true;
+        }
+        switch (write_back(c, key, read.length, kept)) {
+            case WriteOutcome::kDone:
+            case WriteOutcome::kRefused:
+                return true;
+            case WriteOutcome::kNoReply:
+                log_msg(LOG_ALERT, "timeregister: failed to push filtered items back. uid=%d",
+                        static_cast<int>(getuid()));
+                return false;
+            case WriteOutcome::kChanged:
+                if (attempt == kRetries) {
+                    log_msg(LOG_WARNING, "timeregister: %s kept changing, left for the next run",
+                            key.c_str());
+                    return true;
+                }
+                break;
+        }
+    }
+}
+
+}  // namespace
+
+EntryJudgement judge_entry(std::string_view entry, std::string_view now, int valid_duration) {
+    const JsonField stamp = member_as_string(entry, "timestamp");
+    switch (stamp.status) {
+        case FieldStatus::kText:
+            break;
+        case FieldStatus::kNotJson:
+            return {EntryVerdict::kNotJson, {}};
+        case FieldStatus::kNotObject:
+            return {EntryVerdict::kInvalidTimestamp, "the event is not a JSON object"};
+        case FieldStatus::kNotScalar:
+            return {EntryVerdict::kInvalidTimestamp, "the timestamp is an object or an array"};
+    }
+    try {
+        const std::int32_t hours = get_time_difference(now, stamp.text);
+        return {std::abs(hours) <= valid_duration ? EntryVerdict::kKeep : EntryVerdict::kStale, {}};
+    } catch (const std::exception& e) {
+        return {EntryVerdict::kInvalidTimestamp, e.what()};
+    }
+}
+
+bool checkKeyExists(redisContext* c, const std::string& key) {
+    if (c == nullptr) {
+        log_msg(LOG_ALERT, "Redis connection error: %s", "context is null");
+        return false;
+    }
+    if (c->err) {
+        log_msg(LOG_ALERT, "Redis connection error: %s", c->errstr);
+        return false;
+    }
+    const RedisReply reply = redis_command(c, "EXISTS %b", key.data(), key.size());
+    if (!reply) {
+        log_msg(LOG_ALERT, "Redis error: EXISTS command failed for key %s", key.c_str());
+        return false;
+    }
+    if (reply->type != REDIS_REPLY_INTEGER) {
+        log_msg(LOG_ALERT, "Unexpected reply type (%d) for EXISTS command", reply->type);
+        return false;
+    }
+    return reply->integer > 0;
+}
+
+void getKeyVector(redisContext* c, const std::string& key, ListRead& read,
+                  const std::function<void(std::string_view)>& visit) {
+    // WATCH before LLEN, in one round trip: the length and the entries read after it are then
+    // exactly what EXEC finds, or EXEC does nothing.
+    redisAppendCommand(c, "WATCH %b", key.data(), key.size());
+    redisAppendCommand(c, "LLEN %b", key.data(), key.size());
+    const RedisReply watch = redis_next_reply(c);
+    RedisReply length = redis_next_reply(c);
+    if (!length) {
+        throw std::runtime_error("Redis error: failed to execute LLEN");
+    }
+    if (length->type != REDIS_REPLY_INTEGER) {
+        length.reset();
+        unwatch(c);
+        throw std::runtime_error("Redis LLEN did not return an integer");
+    }
+    read.length = length->integer;
+    length.reset();
+
+    // Two pieces are asked for at a time: the server prepares the next while this one is
+    // examined, and never builds the whole list's reply at once.
+    const long long count = read.length;
+    long long requested = 0;
+    const auto request_next = [&] {
+        if (requested < count) {
+            redisAppendCommand(c, "LRANGE %b %lld %lld", key.data(), key.size(), requested,
+                               std::min(requested + kRangePiece, count) - 1);
+            requested += kRangePiece;
+        }
+    };
+    for (int i = 0; i < kPiecesAhead; ++i) {
+        request_next();
+    }
+    bool all_arrays = true;
+    for (long long start = 0; start < count; start += kRangePiece) {
+        RedisReply piece = redis_next_reply(c);
+        if (!piece) {
+            throw std::runtime_error("Redis error: failed to execute LRANGE");
+        }
+        request_next();
+        if (piece->type != REDIS_REPLY_ARRAY) {
+            all_arrays = false;  // the other pieces' replies are read all the same
+            continue;
+        }
+        if (all_arrays) {
+            for (size_t i = 0; i < piece->elements; ++i) {
+                const redisReply* e = piece->element[i];
+                if (e->type == REDIS_REPLY_STRING) {
+                    visit(std::string_view(e->str, e->len));
+                }
+            }
+        }
+        read.pieces.push_back(std::move(piece));
+        keep_lock_alive();
+    }
+    if (!all_arrays) {
+        unwatch(c);
+        throw std::runtime_error("Redis LRANGE did not return an array");
+    }
+}
+
 int timeregister() {
+    open_log();
+    const std::string now = reference_time();
+    libconfig::Config cfg;
+    if (!read_settings_file(cfg, [] {
+            log_msg(LOG_ALERT, "timeregister: I/O error while reading config file. uid=%d",
+                    static_cast<int>(getuid()));
+        })) {
+        close_log();
+        return 1;
+    }
+    const libconfig::Setting& settings = settings_group(cfg);
+    const libconfig::Setting& keys = settings["keys"];
+    const int valid_duration = settings.lookup("valid_duration");
+
+    RedisContext ctx = redis_connect();
+    if (!ctx) {
+        log_msg(LOG_ALERT, "timeregister: cannot allocate Redis context");
+        close_log();
+        throw std::runtime_error("Cannot allocate Redis context");
+    }
+    if (ctx->err) {
+        log_msg(LOG_ALERT, "timeregister: Redis connection error: %s", ctx->errstr);
+        const std::string message = std::string("Redis connection error: ") + ctx->errstr;
+        ctx.reset();
+        close_log();
+        throw std::runtime_error(message);
+    }
+    for (int i = 0; i < keys.getLength(); ++i) {
+        keep_lock_alive();
+        const std::string name = keys[i];
+        if (!trim_list(ctx.get(), name, now, valid_duration)) {
+            break;
+        }
+    }
+    ctx.reset();
+    close_log();
     return 0;
 }
