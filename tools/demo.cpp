@@ -151,5 +151,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> reports = redis.lrange("stats_report");
     std::printf("\n== stats_report holds %zu reports; the newest:\n  %s\n", reports.size(),
                 reports.empty() ? "(none)" : reports.back().c_str());
+    std::printf("   (memory in kB from the stand-in's /proc status; CPU_percent counts whole CPU\n"
+                "   seconds over the process's life, so an idle stand-in shows 0)\n");
     return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0 ? 0 : 1;
 }
