@@ -61,7 +61,9 @@ Memory memory_of(pid_t pid) {
         } else if (line.rfind("VmRSS:", 0) == 0) {
             m.rss_kb = std::stoll(line.substr(6));
         } else if (line.rfind("State:", 0) == 0) {
-            m.state = line.find('S') != std::string::npos ? 'S' : 'R';
+            // "State:\tS (sleeping)": the letter after the label, not the label's own S.
+            const size_t at = line.find_first_not_of(" \t", 6);
+            m.state = at == std::string::npos ? '?' : line[at];
         }
     }
     return m;
