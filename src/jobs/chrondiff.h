@@ -1,5 +1,5 @@
-// Timestamp texts as Suricata writes them (2024-01-01T12:00:00.123456+0100): reading one into an
-// instant, and the distance between two of them in whole hours.
+// Timestamp texts as the monitoring engine writes them (2024-01-01T12:00:00.123456+0100): reading
+// one into an instant, and the distance between two of them in whole hours.
 #pragma once
 
 #include <cstdint>
