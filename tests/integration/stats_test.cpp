@@ -7,12 +7,14 @@
 #include <json/reader.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 
 #include "harness/harness.h"
+#include "jobs/chrondiff.h"
 #include "stats/stats.h"
 
 // Counts the calls to closelog made in this binary (make_stat called directly), then forwards.
@@ -97,6 +99,11 @@ TEST_F(Stats, WithoutEngineEveryCycleStoresAZeroReport) {
     for (const std::string& r : reports) {
         const std::string ts = parse(r)["timestamp"].asString();
         EXPECT_TRUE(std::regex_match(ts, kTimestampForm)) << ts;
+        // The retention job ages stats_report by these stamps, so they must read back as the
+        // moment they were written.
+        const auto written = std::chrono::nanoseconds(parseISO8601(ts));
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        EXPECT_LT(std::chrono::abs(now - written), std::chrono::seconds(60)) << ts;
         EXPECT_EQ(r, R"({"CPU_percent":0.0,"alerts":0,"physical_memory":0,"timestamp":")" + ts +
                          R"(","virtual_memory":0})"
                          "\n");
