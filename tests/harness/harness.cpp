@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -75,6 +76,88 @@ std::vector<pid_t> all_pids() {
     }
     closedir(dir);
     return pids;
+}
+
+// ---------------------------------------------------------------- sanitizer reports
+
+// The daemon points descriptors 0-2 at /dev/null, so a sanitized build reports into the files
+// that log_path names. When VT_SANITIZER_REPORTS names a directory, each case gets a directory
+// of its own below it, and the programs it starts write there: cases run side by side in
+// separate pid namespaces, so the pid suffix alone would not keep their files apart.
+struct SanitizerReports {
+    std::string dir;  // the case's directory; empty when reports are not collected
+    std::map<std::string, std::optional<std::string>> saved;  // options variables as they were
+};
+
+SanitizerReports& sanitizer_reports() {
+    static SanitizerReports reports;
+    return reports;
+}
+
+// `options` (a sanitizer's colon-separated settings) with log_path set to `path`.
+std::string with_log_path(const std::string& options, const std::string& path) {
+    std::string out;
+    std::istringstream in(options);
+    std::string item;
+    while (std::getline(in, item, ':')) {
+        if (!item.empty() && item.rfind("log_path=", 0) != 0) {
+            out += item + ":";
+        }
+    }
+    return out + "log_path=" + path;
+}
+
+void begin_sanitizer_reports() {
+    SanitizerReports& r = sanitizer_reports();
+    const char* root = std::getenv("VT_SANITIZER_REPORTS");
+    if (root == nullptr || *root == '\0') {
+        return;
+    }
+    std::string tmpl = std::string(root) + "/case.XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr) {
+        ADD_FAILURE() << "cannot make a report directory in " << root << ": "
+                      << std::strerror(errno);
+        return;
+    }
+    // Daemons started with StartOptions.uid write here too.
+    chmod(tmpl.c_str(), 01777);
+    r.dir = tmpl;
+    for (const auto& [var, prefix] : {std::pair<const char*, const char*>{"ASAN_OPTIONS", "asan"},
+                                      {"UBSAN_OPTIONS", "ubsan"}}) {
+        const char* old = std::getenv(var);
+        r.saved[var] = old ? std::optional<std::string>(old) : std::nullopt;
+        setenv(var, with_log_path(old ? old : "", r.dir + "/" + prefix).c_str(), 1);
+    }
+}
+
+// Fails the case once for every report a process of the case left, with the report's text.
+void end_sanitizer_reports() {
+    SanitizerReports& r = sanitizer_reports();
+    for (const auto& [var, value] : r.saved) {
+        if (value) {
+            setenv(var.c_str(), value->c_str(), 1);
+        } else {
+            unsetenv(var.c_str());
+        }
+    }
+    r.saved.clear();
+    if (r.dir.empty()) {
+        return;
+    }
+    if (DIR* dir = opendir(r.dir.c_str())) {
+        while (const dirent* e = readdir(dir)) {
+            const std::string name = e->d_name;
+            if (name == "." || name == "..") {
+                continue;
+            }
+            const std::string path = r.dir + "/" + name;
+            ADD_FAILURE() << "sanitizer report " << name << ":\n" << read_file(path);
+            unlink(path.c_str());
+        }
+        closedir(dir);
+    }
+    rmdir(r.dir.c_str());
+    r.dir.clear();
 }
 
 }  // namespace
@@ -506,7 +589,7 @@ std::vector<pid_t> daemon_pids() {
         // Detached daemons are reparented to us; this also passes over helper tasks that a
         // sanitizer runtime clones under the same name.
         if (pid != getpid() && proc_name_state(pid, name, state, &ppid) && ppid == getpid() &&
-            (name == "velstrand" || name == "velstrandtest")) {
+            (name == "velstrand" || name == "velstrandtest" || name.rfind("memcheck-", 0) == 0)) {
             out.push_back(pid);
         }
     }
@@ -516,6 +599,13 @@ std::vector<pid_t> daemon_pids() {
 int start_program(const std::string& program, const StartOptions& opts, pid_t* daemon) {
     const std::vector<pid_t> before = daemon_pids();
     const std::string path = build_path(program);
+    // Built before the fork: the parent has threads, so the child only execs.
+    std::vector<const char*> argv;
+    for (const std::string& w : opts.wrapper) {
+        argv.push_back(w.c_str());
+    }
+    argv.push_back(path.c_str());
+    argv.push_back(nullptr);
     const pid_t child = fork();
     if (child == 0) {
         if (opts.uid) {
@@ -524,8 +614,7 @@ int start_program(const std::string& program, const StartOptions& opts, pid_t* d
                 _exit(126);
             }
         }
-        const char* argv[] = {path.c_str(), nullptr};
-        execv(path.c_str(), const_cast<char* const*>(argv));
+        execvp(argv[0], const_cast<char* const*>(argv.data()));
         _exit(127);
     }
     int status = 0;
@@ -678,6 +767,7 @@ void kill_all_other_processes() {
 // ---------------------------------------------------------------- fixture
 
 void IntegrationTest::SetUp() {
+    begin_sanitizer_reports();
     log = std::make_unique<Syslog>();
     server = std::make_unique<RedisServer>();
     server->start();
@@ -690,6 +780,7 @@ void IntegrationTest::TearDown() {
     server.reset();
     kill_all_other_processes();
     remove_settings();
+    end_sanitizer_reports();
     if (HasFailure()) {
         std::fprintf(stderr, "--- syslog of the case ---\n%s", log->dump().c_str());
     }

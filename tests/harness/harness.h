@@ -149,6 +149,10 @@ std::string build_path(const std::string& name);  // a file of the build tree, e
 
 struct StartOptions {
     std::optional<uid_t> uid;  // run as this user (and its group) instead of root
+    // A command the program runs under, its path appended (PATH searched), e.g.
+    // {"valgrind", "--log-file=/mnt/scratch/vg.%p"}. The daemon then goes by the wrapper's
+    // process name, which daemon_pids knows for valgrind's tools.
+    std::vector<std::string> wrapper = {};
 };
 
 // Starts build/<program> (velstrand or velstrandtest) and waits for the started process, which
@@ -158,7 +162,8 @@ int start_program(const std::string& program, const StartOptions& opts = {},
                   pid_t* daemon = nullptr);
 
 // The daemons (velstrand, velstrandtest) of this namespace, by /proc, zombies included: the
-// processes of those names whose parent is the caller, the namespace's init.
+// processes of those names whose parent is the caller, the namespace's init. A program under
+// valgrind goes by the tool's name ("memcheck-amd64-"), which counts as a daemon's too.
 std::vector<pid_t> daemon_pids();
 // Waits for process `pid` (a reparented daemon, or a child) to end; returns its wait status,
 // or std::nullopt on time-out. Reaps it.
