@@ -37,7 +37,10 @@ constexpr int kScale = 1;
 const std::string kMain = "suricata";
 const std::string kLockKey = "lock:velstrand";
 const std::vector<std::string> kTypes = {"alert", "dns", "http", "tls", "flow", "fileinfo"};
-const std::vector<std::string> kDurable = {"--appendonly", "yes", "--appendfsync", "always"};
+// Automatic rewrites of the append-only file are the server's own affair and are switched off:
+// a kill during one is a fault of the server, not of the daemon.
+const std::vector<std::string> kDurable = {
+    "--appendonly", "yes", "--appendfsync", "always", "--auto-aof-rewrite-percentage", "0"};
 
 std::string acquired_line(const std::string& prefix = "velstrand") {
     return prefix + ": lock lock:velstrand acquired";
@@ -77,8 +80,8 @@ std::vector<std::string> backlog(long count, size_t size, const std::string& tag
     std::vector<std::string> out;
     out.reserve(static_cast<size_t>(count));
     for (long i = 0; i < count; ++i) {
-        out.push_back(make_event(kTypes[static_cast<size_t>(i) % kTypes.size()], tag, i, size,
-                                 stamp));
+        out.push_back(
+            make_event(kTypes[static_cast<size_t>(i) % kTypes.size()], tag, i, size, stamp));
     }
     return out;
 }
@@ -397,10 +400,10 @@ size_t expect_batches_never_overlap(const std::vector<LogLine>& lines) {
     pid_t holder = -1;
     size_t batches = 0;
     for (const LogLine& l : lines) {
-        const bool acquired = l.message == acquired_line() ||
-                              l.message == acquired_line("velstrandtest");
-        const bool released = l.message == released_line() ||
-                              l.message == released_line("velstrandtest");
+        const bool acquired =
+            l.message == acquired_line() || l.message == acquired_line("velstrandtest");
+        const bool released =
+            l.message == released_line() || l.message == released_line("velstrandtest");
         if (acquired) {
             EXPECT_EQ(holder, -1) << "pid " << l.pid << " began a batch while pid " << holder
                                   << " was running one";
@@ -424,7 +427,7 @@ class ServerKilledMidFanOut : public Faults, public ::testing::WithParamInterfac
 
 TEST_P(ServerKilledMidFanOut, RestartedServerHoldsEveryEventOnceAndTheNextDaemonFinishes) {
     const long count = 300000 / kScale;
-    const long long queued_at = GetParam() == 0 ? count / 2 : count;
+    const long long queued_at = GetParam() == 0 ? count / 2 : count * 95 / 100;
     use_durable_server();
     const std::vector<std::string> events = backlog(count, 300);
     redis->rpush(kMain, events);
@@ -466,15 +469,18 @@ TEST_F(Faults, ServerKilledMidFanOutWithHeadProducerLosesOnlyInsideTheWindow) {
     producer.start();
     const Clock::time_point started = Clock::now();
     const pid_t daemon = start_daemon("velstrand");
-    ASSERT_TRUE(wait_until_queued(*redis, count)) << log->dump();
+    ASSERT_TRUE(wait_until_queued(*redis, count * 95 / 100)) << log->dump();
     kill_server();
     const Clock::time_point killed = Clock::now();
     const std::optional<int> status = wait_exit(daemon, 30s);
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
     restart_server();
-    drain_with_one_daemon();
+    // One batch while the producer goes on, then the rest once it has stopped.
+    const pid_t next = start_daemon("velstrand");
+    ASSERT_TRUE(wait_line(next, released_line())) << log->dump();
     producer.stop();
+    stop_daemon(next);
     drain_with_one_daemon();
 
     std::vector<std::string> produced = events;
@@ -596,7 +602,8 @@ TEST_P(DaemonKilled, SecondDaemonTakesTheStaleLockAtOnceAndCompletesTheBatch) {
     ASSERT_TRUE(log->wait_until(
         [&](const std::vector<LogLine>& ls) {
             for (const LogLine& l : ls) {
-                if (l.pid == second && l.message.find(": lock lock:velstrand ") != std::string::npos) {
+                if (l.pid == second &&
+                    l.message.find(": lock lock:velstrand ") != std::string::npos) {
                     return true;
                 }
             }
@@ -636,8 +643,7 @@ TEST_P(DaemonKilled, SecondDaemonTakesTheStaleLockAtOnceAndCompletesTheBatch) {
 INSTANTIATE_TEST_SUITE_P(Seeds, DaemonKilled,
                          ::testing::Values(KillCase{1, false}, KillCase{2, false},
                                            KillCase{3, false}, KillCase{4, false},
-                                           KillCase{5, true}, KillCase{6, true},
-                                           KillCase{7, true}),
+                                           KillCase{5, true}, KillCase{6, true}, KillCase{7, true}),
                          [](const ::testing::TestParamInfo<KillCase>& i) {
                              return std::string(i.param.head_producer ? "HeadProducerSeed"
                                                                       : "Seed") +
@@ -687,7 +693,7 @@ TEST_F(Faults, RefusedWritesLoseNothingAreLoggedAndTheNextCycleGoesOn) {
     const std::vector<std::string> events = backlog(count, 300);
     redis->rpush(kMain, events);
     const pid_t daemon = start_daemon("velstrand");
-    ASSERT_TRUE(wait_until_queued(*redis, count / 2)) << log->dump();
+    ASSERT_TRUE(wait_until_queued(*redis, 1)) << log->dump();
     redis->cmd({"CONFIG", "SET", "maxmemory-policy", "noeviction"});
     redis->cmd({"CONFIG", "SET", "maxmemory", "1"});
     ASSERT_TRUE(wait_line(daemon, released_line())) << log->dump();
