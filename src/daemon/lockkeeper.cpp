@@ -25,6 +25,12 @@ struct Keeping {
 
 Keeping keeping;
 
+void report_loss() {
+    keeping.lost = true;
+    log_msg(LOG_WARNING, "%s: lock %s was lost during the batch", keeping.profile->prefix,
+            keeping.key.c_str());
+}
+
 }  // namespace
 
 void begin_lock_keeping(const Profile& profile, redisContext* c, const std::string& key,
@@ -53,8 +59,23 @@ void keep_lock_alive(bool force) {
     }
     keeping.last = now;
     if (!refresh_lock(keeping.conn, keeping.key, keeping.lifetime)) {
-        keeping.lost = true;
-        log_msg(LOG_WARNING, "%s: lock %s was lost during the batch", keeping.profile->prefix,
-                keeping.key.c_str());
+        report_loss();
+    }
+}
+
+std::vector<std::string> lock_refresh_command() {
+    if (keeping.conn == nullptr || keeping.lost) {
+        return {};
+    }
+    return refresh_lock_command(keeping.key, keeping.lifetime);
+}
+
+void lock_refresh_answered(const redisReply* r) {
+    if (keeping.conn == nullptr || keeping.lost) {
+        return;
+    }
+    keeping.last = Clock::now();
+    if (!answered_refresh(r)) {
+        report_loss();
     }
 }

@@ -7,6 +7,7 @@
 #include <hiredis/hiredis.h>
 
 #include <string>
+#include <vector>
 
 #include "daemon/profile.h"
 
@@ -19,3 +20,10 @@ void end_lock_keeping();
 // with force). Cheap enough to call per chunk of work; does nothing outside a batch. Logs
 // "velstrand: lock %s was lost during the batch" once per batch if the lock is found gone.
 void keep_lock_alive(bool force = false);
+
+// A long transaction blocks the server while it runs, and the lock may expire meanwhile with no
+// refresh able to reach the server. Such a transaction ends with this compare-and-expire of the
+// lock, so the lock's lifetime starts again as the transaction ends; empty outside a batch and
+// once the lock was lost. The job hands the command's result to lock_refresh_answered.
+std::vector<std::string> lock_refresh_command();
+void lock_refresh_answered(const redisReply* r);

@@ -20,9 +20,13 @@ constexpr const char* kDeleteIfUnchanged =
     "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end "
     "return 0";
 
+// Extends the lifetime while the key still holds our value. Inside a transaction or a script the
+// server counts a relative lifetime from the moment the transaction began, which can lie long in
+// the past at its end; the deadline is therefore set from the server's clock as the script runs.
 constexpr const char* kExpireIfHeld =
-    "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('EXPIRE', KEYS[1], ARGV[2]) "
-    "end return 0";
+    "if redis.call('GET', KEYS[1]) == ARGV[1] then local t = redis.call('TIME') "
+    "return redis.call('PEXPIREAT', KEYS[1], t[1] * 1000 + math.floor(t[2] / 1000) + ARGV[2] * "
+    "1000) end return 0";
 
 RedisReply delete_if_unchanged(redisContext* c, const std::string& key, const redisReply* value) {
     return redis_command(c, "EVAL %s 1 %s %b", kDeleteIfUnchanged, key.c_str(), value->str,
@@ -96,5 +100,18 @@ void unlock_redis(redisContext* c, const std::string& key) {
 bool refresh_lock(redisContext* c, const std::string& key, int lifetime_seconds) {
     RedisReply r = redis_command(c, "EVAL %s 1 %s %d %d", kExpireIfHeld, key.c_str(),
                                  static_cast<int>(getpid()), lifetime_seconds);
-    return r && r->type == REDIS_REPLY_INTEGER && r->integer == 1;
+    return answered_refresh(r.get());
+}
+
+std::vector<std::string> refresh_lock_command(const std::string& key, int lifetime_seconds) {
+    return {"EVAL",
+            kExpireIfHeld,
+            "1",
+            key,
+            std::to_string(getpid()),
+            std::to_string(lifetime_seconds)};
+}
+
+bool answered_refresh(const redisReply* r) {
+    return r != nullptr && r->type == REDIS_REPLY_INTEGER && r->integer == 1;
 }

@@ -5,6 +5,7 @@
 #include <hiredis/hiredis.h>
 
 #include <string>
+#include <vector>
 
 // True when this process holds the lock on return. Takes over at once a lock whose holder is
 // gone (no such pid, or a holder id of 0 or below). Never throws on Redis failures; logs only a
@@ -15,3 +16,7 @@ void unlock_redis(redisContext* c, const std::string& key);
 // Gives the lock a fresh lifetime if this process still holds it, in one server-side step.
 // False when the key is gone or another process holds it, or the connection failed.
 bool refresh_lock(redisContext* c, const std::string& key, int lifetime_seconds);
+// The same compare-and-expire as the arguments of one command, for a caller that queues it in a
+// pipeline or a transaction of its own; answered_refresh reads its reply.
+std::vector<std::string> refresh_lock_command(const std::string& key, int lifetime_seconds);
+bool answered_refresh(const redisReply* r);

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <initializer_list>
@@ -78,6 +79,8 @@ struct Pipeline {
     // While the snapshot still streams in, the replies of queued commands wait behind it: chunks
     // are sent, and their replies read once the snapshot has been read whole.
     bool hold = false;
+    // The transaction ends with the lock's refresh (see exec).
+    bool refresh_queued = false;
 };
 
 void append_number(std::string& out, size_t n) {
@@ -87,7 +90,8 @@ void append_number(std::string& out, size_t n) {
 }
 
 // Every argument goes with its length, so texts and keys may hold any byte.
-void queue(Pipeline& p, std::initializer_list<std::string_view> args) {
+template <typename Args>
+void queue_args(Pipeline& p, const Args& args) {
     p.chunk += '*';
     append_number(p.chunk, args.size());
     p.chunk += "\r\n";
@@ -101,10 +105,16 @@ void queue(Pipeline& p, std::initializer_list<std::string_view> args) {
     ++p.chunk_commands;
 }
 
+void queue(Pipeline& p, std::initializer_list<std::string_view> args) {
+    queue_args(p, args);
+}
+
 // Reads n replies; false when the connection failed. An error reply is noted, not fatal here:
 // the caller sees it in `refused` (and, inside a transaction, in EXEC's answer).
 bool read_replies(Pipeline& p, size_t n) {
     for (; n > 0; --n) {
+        // A large run's replies can take longer than the lock's lifetime to read.
+        keep_lock_alive();
         RedisReply r = redis_next_reply(p.c);
         if (!r) {
             return false;
@@ -155,8 +165,36 @@ bool settle(Pipeline& p) {
     return read_replies(p, due);
 }
 
-// Queues EXEC, reads the replies before it and returns its own; null when the connection failed.
+// Reads the next reply in pieces as they arrive, extending the lock between them: the answer to
+// a large transaction takes a while to come in whole. Null when the connection failed.
+RedisReply next_reply_keeping_lock(redisContext* c) {
+    void* r = nullptr;
+    while (r == nullptr) {
+        if (redisReaderGetReply(c->reader, &r) != REDIS_OK) {
+            c->err = c->reader->err;
+            std::snprintf(c->errstr, sizeof c->errstr, "%s", c->reader->errstr);
+            return nullptr;
+        }
+        if (r == nullptr) {
+            if (redisBufferRead(c) != REDIS_OK) {
+                return nullptr;
+            }
+            keep_lock_alive();
+        }
+    }
+    return RedisReply(static_cast<redisReply*>(r));
+}
+
+// Queues the lock's refresh as the transaction's last command and EXEC, reads the replies before
+// it and returns its own; null when the connection failed. While the server runs a large
+// transaction nothing else reaches it, and the lock could expire under it: the refresh inside
+// gives the lock its lifetime again as the transaction ends.
 RedisReply exec(Pipeline& p) {
+    const std::vector<std::string> refresh = lock_refresh_command();
+    p.refresh_queued = !refresh.empty();
+    if (p.refresh_queued) {
+        queue_args(p, refresh);
+    }
     queue(p, {"EXEC"});
     if (!ship(p)) {
         return nullptr;
@@ -166,7 +204,11 @@ RedisReply exec(Pipeline& p) {
     if (!read_replies(p, due)) {
         return nullptr;
     }
-    return redis_next_reply(p.c);
+    RedisReply answer = next_reply_keeping_lock(p.c);
+    if (p.refresh_queued && answer && answer->type == REDIS_REPLY_ARRAY && answer->elements > 0) {
+        lock_refresh_answered(answer->element[answer->elements - 1]);
+    }
+    return answer;
 }
 
 // Ends an open transaction without effect; nothing queued since MULTI takes place.
@@ -183,9 +225,10 @@ int transaction_failed() {
     return -1;
 }
 
-// Whether EXEC committed: an array answer, one result per queued command.
-bool committed(const redisReply* r, size_t queued) {
-    return r != nullptr && r->type == REDIS_REPLY_ARRAY && r->elements == queued;
+// Whether EXEC committed: an array answer, one result per queued command and the refresh.
+bool committed(const Pipeline& p, const redisReply* r, size_t queued) {
+    return r != nullptr && r->type == REDIS_REPLY_ARRAY &&
+           r->elements == queued + (p.refresh_queued ? 1 : 0);
 }
 
 // Queues one filing: onto the head of the type's list, or for the main list's own type onto
@@ -306,7 +349,7 @@ bool file_head_arrivals(redisContext* c, const std::string& main_key,
         }
     }
     RedisReply answer = exec(p);
-    if (!committed(answer.get(), filings.size() + left.size())) {
+    if (!committed(p, answer.get(), filings.size() + left.size())) {
         return false;
     }
     // An LREM that removed nothing means another client took the element: nothing to do.
@@ -539,7 +582,7 @@ int fan_out(redisContext* c, const std::string& main_key, Snapshot& snap) {
             return 0;
         }
         answer = exec(p);
-        if (!committed(answer.get(), filings.size() + 1)) {
+        if (!committed(p, answer.get(), filings.size() + 1)) {
             return transaction_failed();
         }
         Refusals refusals;

@@ -95,6 +95,22 @@ WriteOutcome write_back(redisContext* c, const std::string& key, long long taken
         ++replies;
         keep_lock_alive();
     }
+    // The server runs the transaction in one go and nothing else reaches it meanwhile; the lock's
+    // refresh at its end gives the lock its lifetime again however long that took.
+    const std::vector<std::string> refresh = lock_refresh_command();
+    if (!refresh.empty()) {
+        argv.clear();
+        lens.clear();
+        for (const std::string& a : refresh) {
+            argv.push_back(a.data());
+            lens.push_back(a.size());
+        }
+        if (redisAppendCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lens.data()) !=
+            REDIS_OK) {
+            return WriteOutcome::kNoReply;
+        }
+        ++replies;
+    }
     redisAppendCommand(c, "EXEC");
     for (size_t i = 0; i < replies; ++i) {
         if (!redis_next_reply(c)) {
@@ -104,6 +120,9 @@ WriteOutcome write_back(redisContext* c, const std::string& key, long long taken
     const RedisReply exec = redis_next_reply(c);
     if (!exec) {
         return WriteOutcome::kNoReply;
+    }
+    if (!refresh.empty() && exec->type == REDIS_REPLY_ARRAY && exec->elements > 0) {
+        lock_refresh_answered(exec->element[exec->elements - 1]);
     }
     if (exec->type == REDIS_REPLY_NIL) {
         return WriteOutcome::kChanged;
