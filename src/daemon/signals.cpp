@@ -26,6 +26,10 @@ void handle_signal(int signum) {
 void setup_signal_handlers() {
     signal(SIGTERM, handle_signal);
     signal(SIGINT, handle_signal);
+    // hiredis writes with write(2): a server that dies while a pipeline is being sent would
+    // otherwise kill the daemon by SIGPIPE, with no log line and no exit status of its own.
+    // Ignored, the write fails with EPIPE and the job reports the connection error like any other.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 void log_received_signals() {

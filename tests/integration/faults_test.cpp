@@ -386,6 +386,28 @@ class Faults : public IntegrationTest {
         stop_daemon(d);
     }
 
+    // With a producer at the head, a run killed between the fan-out's two transactions may lose
+    // events that arrived during it and leave behind filed backlog events (the tail the removal
+    // did not reach); nothing else may differ.
+    void expect_only_window_differences(const Difference& d, const Producer& producer,
+                                        std::vector<std::string> backlog_events,
+                                        Clock::time_point started, Clock::time_point killed) {
+        std::sort(backlog_events.begin(), backlog_events.end());
+        for (const std::string& e : d.missing) {
+            EXPECT_TRUE(producer.pushed_between(e, started, killed))
+                << "lost outside the window: " << e.substr(0, 160);
+        }
+        for (const std::string& e : d.extra) {
+            EXPECT_TRUE(producer.pushed_between(e, started, killed) ||
+                        std::binary_search(backlog_events.begin(), backlog_events.end(), e))
+                << "doubled outside the window: " << e.substr(0, 160);
+        }
+        record("head_arrivals_during_killed_run",
+               static_cast<long long>(producer.pushed_between(started, killed)));
+        record("lost_in_window", static_cast<long long>(d.missing.size()));
+        record("doubled_in_window", static_cast<long long>(d.extra.size()));
+    }
+
     void record(const std::string& key, long long value) {
         RecordProperty(key, std::to_string(value));
         std::printf("[ figure ] %s = %lld\n", key.c_str(), value);
@@ -454,7 +476,7 @@ TEST_P(ServerKilledMidFanOut, RestartedServerHoldsEveryEventOnceAndTheNextDaemon
 INSTANTIATE_TEST_SUITE_P(Points, ServerKilledMidFanOut, ::testing::Values(0, 1),
                          [](const ::testing::TestParamInfo<int>& i) {
                              return i.param == 0 ? std::string("HalfQueued")
-                                                 : std::string("AllQueued");
+                                                 : std::string("NearlyAllQueued");
                          });
 
 // The same with the engine inserting at the head all the while: only the events that arrived
@@ -487,18 +509,7 @@ TEST_F(Faults, ServerKilledMidFanOutWithHeadProducerLosesOnlyInsideTheWindow) {
     const std::vector<std::string> pushed = producer.acknowledged();
     produced.insert(produced.end(), pushed.begin(), pushed.end());
     const Difference d = compare_events(*redis, produced, producer.uncertain());
-    for (const std::string& e : d.missing) {
-        EXPECT_TRUE(producer.pushed_between(e, started, killed)) << "lost outside the window";
-    }
-    for (const std::string& e : d.extra) {
-        EXPECT_TRUE(producer.pushed_between(e, started, killed) ||
-                    std::binary_search(events.begin(), events.end(), e))
-            << "doubled outside the window";
-    }
-    record("head_arrivals_during_killed_run",
-           static_cast<long long>(producer.pushed_between(started, killed)));
-    record("lost_in_window", static_cast<long long>(d.missing.size()));
-    record("doubled_in_window", static_cast<long long>(d.extra.size()));
+    expect_only_window_differences(d, producer, events, started, killed);
 }
 
 // The server dies while the retention job reads a large list or while its rewrite is queued:
@@ -626,18 +637,7 @@ TEST_P(DaemonKilled, SecondDaemonTakesTheStaleLockAtOnceAndCompletesTheBatch) {
         EXPECT_TRUE(d.missing.empty() && d.extra.empty()) << describe(d);
         return;
     }
-    for (const std::string& e : d.missing) {
-        EXPECT_TRUE(producer.pushed_between(e, started, killed)) << "lost outside the window";
-    }
-    for (const std::string& e : d.extra) {
-        EXPECT_TRUE(producer.pushed_between(e, started, killed) ||
-                    std::binary_search(events.begin(), events.end(), e))
-            << "doubled outside the window";
-    }
-    record("head_arrivals_during_killed_run",
-           static_cast<long long>(producer.pushed_between(started, killed)));
-    record("lost_in_window", static_cast<long long>(d.missing.size()));
-    record("doubled_in_window", static_cast<long long>(d.extra.size()));
+    expect_only_window_differences(d, producer, events, started, killed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, DaemonKilled,
@@ -760,10 +760,6 @@ TEST_P(SharedServer, BatchesNeverOverlapAndEveryEventIsFiledOnce) {
     EXPECT_EQ(redis->llen(kMain), 0);
     const std::vector<std::string> produced = producer.acknowledged();
     EXPECT_GT(produced.size(), 1000u);
-    // Every event is in the list of its type, once.
-    for (const std::string& e : held_events(*redis)) {
-        (void)e;
-    }
     expect_exactly_once(*redis, produced, producer.uncertain());
     const size_t batches = expect_batches_never_overlap(log->lines());
     record("batches", static_cast<long long>(batches));
