@@ -63,11 +63,11 @@ void keep_lock_alive(bool force) {
     }
 }
 
-std::vector<std::string> lock_refresh_command() {
+LockBracket lock_bracket() {
     if (keeping.conn == nullptr || keeping.lost) {
         return {};
     }
-    return refresh_lock_command(keeping.key, keeping.lifetime);
+    return {hold_lock_command(keeping.key), refresh_lock_command(keeping.key, keeping.lifetime)};
 }
 
 void lock_refresh_answered(const redisReply* r) {

@@ -21,9 +21,16 @@ void end_lock_keeping();
 // "velstrand: lock %s was lost during the batch" once per batch if the lock is found gone.
 void keep_lock_alive(bool force = false);
 
-// A long transaction blocks the server while it runs, and the lock may expire meanwhile with no
-// refresh able to reach the server. Such a transaction ends with this compare-and-expire of the
-// lock, so the lock's lifetime starts again as the transaction ends; empty outside a batch and
-// once the lock was lost. The job hands the command's result to lock_refresh_answered.
-std::vector<std::string> lock_refresh_command();
+// A long transaction blocks the server while it runs, and no refresh can reach the server
+// meanwhile. Such a transaction is bracketed: `hold` right after MULTI takes the lock's lifetime
+// away, `refresh` as the last command before EXEC gives it a full one again, both only while the
+// lock is still ours, so the lock cannot expire inside the transaction however long it takes,
+// and the two take effect together or not at all. Both are empty outside a batch and once the
+// lock was lost. The job hands the refresh's result to lock_refresh_answered.
+struct LockBracket {
+    std::vector<std::string> hold;
+    std::vector<std::string> refresh;
+    bool empty() const { return hold.empty(); }
+};
+LockBracket lock_bracket();
 void lock_refresh_answered(const redisReply* r);

@@ -20,13 +20,21 @@ constexpr const char* kDeleteIfUnchanged =
     "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end "
     "return 0";
 
-// Extends the lifetime while the key still holds our value. Inside a transaction or a script the
-// server counts a relative lifetime from the moment the transaction began, which can lie long in
-// the past at its end; the deadline is therefore set from the server's clock as the script runs.
+// Extends the lifetime while the key still holds our value. Inside a transaction the server may
+// count a relative lifetime from the moment the transaction began, which can lie long in the
+// past at its end; the deadline is therefore set from the server's clock as the script runs.
 constexpr const char* kExpireIfHeld =
     "if redis.call('GET', KEYS[1]) == ARGV[1] then local t = redis.call('TIME') "
     "return redis.call('PEXPIREAT', KEYS[1], t[1] * 1000 + math.floor(t[2] / 1000) + ARGV[2] * "
     "1000) end return 0";
+
+// Takes the lifetime away while the key still holds our value. A script sees keys expire by its
+// own start time, so a script at the end of a transaction longer than the lock's remaining
+// lifetime would find the lock gone; one at the start of the transaction, with the expiry
+// removed there, keeps it for the whole of it.
+constexpr const char* kPersistIfHeld =
+    "if redis.call('GET', KEYS[1]) == ARGV[1] then redis.call('PERSIST', KEYS[1]) return 1 end "
+    "return 0";
 
 RedisReply delete_if_unchanged(redisContext* c, const std::string& key, const redisReply* value) {
     return redis_command(c, "EVAL %s 1 %s %b", kDeleteIfUnchanged, key.c_str(), value->str,
@@ -110,6 +118,10 @@ std::vector<std::string> refresh_lock_command(const std::string& key, int lifeti
             key,
             std::to_string(getpid()),
             std::to_string(lifetime_seconds)};
+}
+
+std::vector<std::string> hold_lock_command(const std::string& key) {
+    return {"EVAL", kPersistIfHeld, "1", key, std::to_string(getpid())};
 }
 
 bool answered_refresh(const redisReply* r) {

@@ -20,3 +20,6 @@ bool refresh_lock(redisContext* c, const std::string& key, int lifetime_seconds)
 // pipeline or a transaction of its own; answered_refresh reads its reply.
 std::vector<std::string> refresh_lock_command(const std::string& key, int lifetime_seconds);
 bool answered_refresh(const redisReply* r);
+// Removes the lock's lifetime if this process holds it: only ever the first command of a
+// transaction that ends with refresh_lock_command, so the lock is never left without one.
+std::vector<std::string> hold_lock_command(const std::string& key);

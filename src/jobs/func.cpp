@@ -79,8 +79,9 @@ struct Pipeline {
     // While the snapshot still streams in, the replies of queued commands wait behind it: chunks
     // are sent, and their replies read once the snapshot has been read whole.
     bool hold = false;
-    // The transaction ends with the lock's refresh (see exec).
-    bool refresh_queued = false;
+    // The lock's bracket around the transaction (see begin and exec): the hold's result comes
+    // before the queued commands' results, the refresh's after them.
+    LockBracket bracket;
 };
 
 void append_number(std::string& out, size_t n) {
@@ -185,15 +186,26 @@ RedisReply next_reply_keeping_lock(redisContext* c) {
     return RedisReply(static_cast<redisReply*>(r));
 }
 
+// Opens the transaction. While the server runs a large transaction nothing else reaches it, and
+// the lock could expire under it: the lock's hold comes first in it.
+void begin(Pipeline& p) {
+    queue(p, {"MULTI"});
+    p.bracket = lock_bracket();
+    if (!p.bracket.empty()) {
+        queue_args(p, p.bracket.hold);
+    }
+}
+
+// The result of the i-th command queued after begin.
+const redisReply* result(const Pipeline& p, const redisReply* answer, size_t i) {
+    return answer->element[i + (p.bracket.empty() ? 0 : 1)];
+}
+
 // Queues the lock's refresh as the transaction's last command and EXEC, reads the replies before
-// it and returns its own; null when the connection failed. While the server runs a large
-// transaction nothing else reaches it, and the lock could expire under it: the refresh inside
-// gives the lock its lifetime again as the transaction ends.
+// it and returns its own; null when the connection failed.
 RedisReply exec(Pipeline& p) {
-    const std::vector<std::string> refresh = lock_refresh_command();
-    p.refresh_queued = !refresh.empty();
-    if (p.refresh_queued) {
-        queue_args(p, refresh);
+    if (!p.bracket.empty()) {
+        queue_args(p, p.bracket.refresh);
     }
     queue(p, {"EXEC"});
     if (!ship(p)) {
@@ -205,7 +217,7 @@ RedisReply exec(Pipeline& p) {
         return nullptr;
     }
     RedisReply answer = next_reply_keeping_lock(p.c);
-    if (p.refresh_queued && answer && answer->type == REDIS_REPLY_ARRAY && answer->elements > 0) {
+    if (!p.bracket.empty() && answer && answer->type == REDIS_REPLY_ARRAY && answer->elements > 0) {
         lock_refresh_answered(answer->element[answer->elements - 1]);
     }
     return answer;
@@ -225,10 +237,10 @@ int transaction_failed() {
     return -1;
 }
 
-// Whether EXEC committed: an array answer, one result per queued command and the refresh.
+// Whether EXEC committed: an array answer, one result per queued command and the bracket's two.
 bool committed(const Pipeline& p, const redisReply* r, size_t queued) {
     return r != nullptr && r->type == REDIS_REPLY_ARRAY &&
-           r->elements == queued + (p.refresh_queued ? 1 : 0);
+           r->elements == queued + (p.bracket.empty() ? 0 : 2);
 }
 
 // Queues one filing: onto the head of the type's list, or for the main list's own type onto
@@ -258,12 +270,13 @@ struct Refusals {
     }
 };
 
-// Notes every filing whose result in EXEC's answer is an error; results[i] belongs to order[i].
-void collect_refusals(const redisReply* answer,
+// Notes every filing whose result in EXEC's answer is an error; each filing comes with the
+// position of its command in the transaction.
+void collect_refusals(const Pipeline& p, const redisReply* answer,
                       const std::vector<std::pair<size_t, const Filing*>>& order,
                       Refusals& refusals) {
     for (const auto& [slot, filing] : order) {
-        const redisReply* r = answer->element[slot];
+        const redisReply* r = result(p, answer, slot);
         if (r->type == REDIS_REPLY_ERROR) {
             refusals.add(*filing, r);
         }
@@ -330,7 +343,7 @@ bool file_head_arrivals(redisContext* c, const std::string& main_key,
     }
     Pipeline p;
     p.c = c;
-    queue(p, {"MULTI"});
+    begin(p);
     std::vector<std::pair<size_t, const Filing*>> order;
     for (const Filing& f : filings) {
         order.emplace_back(order.size(), &f);
@@ -353,7 +366,7 @@ bool file_head_arrivals(redisContext* c, const std::string& main_key,
         return false;
     }
     // An LREM that removed nothing means another client took the element: nothing to do.
-    collect_refusals(answer.get(), order, refusals);
+    collect_refusals(p, answer.get(), order, refusals);
     return true;
 }
 
@@ -534,7 +547,7 @@ int fan_out(redisContext* c, const std::string& main_key, Snapshot& snap) {
     RedisReply answer;
     std::vector<std::pair<size_t, const Filing*>> order;
     try {
-        queue(p, {"MULTI"});
+        begin(p);
         std::string_view e;
         while (snap.taken < snap.count) {
             if (stop_requested) {
@@ -586,11 +599,11 @@ int fan_out(redisContext* c, const std::string& main_key, Snapshot& snap) {
             return transaction_failed();
         }
         Refusals refusals;
-        collect_refusals(answer.get(), order, refusals);
+        collect_refusals(p, answer.get(), order, refusals);
 
         // The removal's result: the elements it took, head first (nil when the list had gone).
         std::vector<std::string_view> popped;
-        const redisReply* removal = answer->element[pushes];
+        const redisReply* removal = result(p, answer.get(), pushes);
         if (removal->type == REDIS_REPLY_ARRAY) {
             popped.reserve(removal->elements);
             for (size_t i = 0; i < removal->elements; ++i) {

@@ -69,11 +69,31 @@ enum class WriteOutcome { kDone, kChanged, kRefused, kNoReply };
 // output buffer holds one command at a time.
 WriteOutcome write_back(redisContext* c, const std::string& key, long long taken,
                         const std::vector<std::string_view>& kept) {
-    redisAppendCommand(c, "MULTI");
-    redisAppendCommand(c, "LTRIM %b %lld -1", key.data(), key.size(), taken);
-    size_t replies = 2;
     std::vector<const char*> argv;
     std::vector<size_t> lens;
+    const auto append = [&](const std::vector<std::string>& command) {
+        argv.clear();
+        lens.clear();
+        for (const std::string& a : command) {
+            argv.push_back(a.data());
+            lens.push_back(a.size());
+        }
+        return redisAppendCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lens.data()) ==
+               REDIS_OK;
+    };
+    // The server runs the transaction in one go and nothing else reaches it meanwhile: the lock's
+    // bracket keeps it from expiring inside however long that takes.
+    const LockBracket bracket = lock_bracket();
+    redisAppendCommand(c, "MULTI");
+    size_t replies = 1;
+    if (!bracket.empty()) {
+        if (!append(bracket.hold)) {
+            return WriteOutcome::kNoReply;
+        }
+        ++replies;
+    }
+    redisAppendCommand(c, "LTRIM %b %lld -1", key.data(), key.size(), taken);
+    ++replies;
     // LPUSH puts each argument in front of the one before, so the entries go from the last kept
     // to the first and the list reads head first as before.
     size_t next = kept.size();
@@ -95,18 +115,8 @@ WriteOutcome write_back(redisContext* c, const std::string& key, long long taken
         ++replies;
         keep_lock_alive();
     }
-    // The server runs the transaction in one go and nothing else reaches it meanwhile; the lock's
-    // refresh at its end gives the lock its lifetime again however long that took.
-    const std::vector<std::string> refresh = lock_refresh_command();
-    if (!refresh.empty()) {
-        argv.clear();
-        lens.clear();
-        for (const std::string& a : refresh) {
-            argv.push_back(a.data());
-            lens.push_back(a.size());
-        }
-        if (redisAppendCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lens.data()) !=
-            REDIS_OK) {
+    if (!bracket.empty()) {
+        if (!append(bracket.refresh)) {
             return WriteOutcome::kNoReply;
         }
         ++replies;
@@ -121,7 +131,7 @@ WriteOutcome write_back(redisContext* c, const std::string& key, long long taken
     if (!exec) {
         return WriteOutcome::kNoReply;
     }
-    if (!refresh.empty() && exec->type == REDIS_REPLY_ARRAY && exec->elements > 0) {
+    if (!bracket.empty() && exec->type == REDIS_REPLY_ARRAY && exec->elements > 0) {
         lock_refresh_answered(exec->element[exec->elements - 1]);
     }
     if (exec->type == REDIS_REPLY_NIL) {

@@ -154,6 +154,53 @@ TEST_F(Lock, KeeperExtendsTheLockWhileTheBatchRuns) {
     EXPECT_FALSE(redis->exists(kKey));
 }
 
+// A transaction that runs longer than the lock's whole lifetime: the server would let the lock
+// expire inside it, so the jobs bracket their transactions. The lock is ours throughout and has
+// a full lifetime once it ends; a lock another process took before is left as it is.
+TEST_F(Lock, BracketKeepsTheLockThroughATransactionLongerThanItsLifetime) {
+    // Busy on the server for 1.5 s, as a large transaction is.
+    const std::string busy =
+        "local t = redis.call('TIME') local from = t[1] * 1000000 + t[2] repeat "
+        "t = redis.call('TIME') until t[1] * 1000000 + t[2] - from > 1500000 return 1";
+    Redis job;
+    const auto run_bracketed = [&] {
+        const LockBracket bracket = lock_bracket();
+        if (bracket.empty()) {
+            ADD_FAILURE() << "no bracket: the lock was lost before";
+            return;
+        }
+        job.cmd({"MULTI"});
+        job.cmd(bracket.hold);
+        job.cmd({"EVAL", busy, "0"});
+        job.cmd(bracket.refresh);
+        RedisReply answer = job.cmd({"EXEC"});
+        EXPECT_TRUE(answer && answer->type == REDIS_REPLY_ARRAY && answer->elements == 3);
+        if (answer && answer->type == REDIS_REPLY_ARRAY && answer->elements == 3) {
+            lock_refresh_answered(answer->element[2]);
+        }
+    };
+
+    ASSERT_TRUE(lock_redis(conn.get(), kKey, 1));
+    begin_lock_keeping(kDaemonProfile, conn.get(), kKey, 1);
+    run_bracketed();
+    EXPECT_EQ(redis->get(kKey).value_or(""), std::to_string(getpid()));
+    const RedisReply left = redis->cmd({"PTTL", kKey});
+    ASSERT_TRUE(left && left->type == REDIS_REPLY_INTEGER);
+    EXPECT_GT(left->integer, 500);
+    EXPECT_LE(left->integer, 1000);
+    EXPECT_EQ(log->count("was lost"), 0u) << log->dump();
+
+    redis->cmd({"SET", kKey, "4242", "EX", "50"});
+    ASSERT_EQ(log->count("was lost"), 0u);
+    run_bracketed();
+    end_lock_keeping();
+    EXPECT_EQ(redis->get(kKey).value_or(""), "4242");
+    const long long foreign = redis->ttl(kKey);  // neither held (-1) nor extended
+    EXPECT_GE(foreign, 47);
+    EXPECT_LE(foreign, 50);
+    ASSERT_TRUE(log->wait_for("velstrand: lock lock:velstrand was lost during the batch", 2s));
+}
+
 // A holder that lives under another user cannot be signalled (EPERM) but is alive: the lock stays
 // busy, for as long as it lives.
 TEST_F(Lock, HolderOfAnotherUserIsAlive) {
