@@ -1,23 +1,149 @@
 // The settings file's one reading pattern, and the loop's readers of the pause and lock lifetime.
 #include "daemon/settings.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 
 #include "daemon/log.h"
 
+namespace {
+
+void log_parse_error(const std::string& file, int line, const std::string& error) {
+    const std::string msg = "Parse error at " + file + ":" + std::to_string(line) + " - " + error;
+    log_msg(LOG_ALERT, "%s", msg.c_str());
+}
+
+// The settings library reads an included file to its end with its scanner, and a read error
+// there (a directory) ends the whole process with "input in flex scanner failed", exit status 2;
+// a FIFO blocks it for good. Either would end or stall the daemon, perhaps with the lock held.
+// So every @include is looked at first, the way the library's scanner finds them: at the start
+// of a line, outside block comments, line comments and strings, the path taken as written (no
+// include directory is set), down to the library's nesting bound of 10.
+struct IncludeProblem {
+    std::string file;
+    int line = 0;
+};
+
+constexpr int kMaxIncludeDepth = 10;
+
+std::optional<IncludeProblem> find_bad_include(const std::string& file, int depth) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return std::nullopt;  // the library reports what it cannot open itself
+    }
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    int line = 1;
+    bool line_start = true;  // only blanks since the line began
+    size_t i = 0;
+    const size_t n = text.size();
+    const auto skip_to_line_end = [&] {
+        while (i < n && text[i] != '\n') {
+            ++i;
+        }
+    };
+    while (i < n) {
+        const char ch = text[i];
+        if (ch == '\n') {
+            ++line;
+            line_start = true;
+            ++i;
+        } else if (ch == ' ' || ch == '\t') {
+            ++i;
+        } else if (ch == '#' || text.compare(i, 2, "//") == 0) {
+            skip_to_line_end();
+        } else if (text.compare(i, 2, "/*") == 0) {
+            const size_t end = text.find("*/", i + 2);
+            const size_t stop = end == std::string::npos ? n : end + 2;
+            line += static_cast<int>(std::count(text.begin() + static_cast<long>(i),
+                                                text.begin() + static_cast<long>(stop), '\n'));
+            i = stop;
+            line_start = false;
+        } else if (ch == '"') {
+            // A string may run over lines; a backslash takes the next character with it.
+            for (++i; i < n && text[i] != '"'; ++i) {
+                if (text[i] == '\\' && i + 1 < n) {
+                    ++i;
+                }
+                line += text[i] == '\n';
+            }
+            ++i;
+            line_start = false;
+        } else if (line_start && text.compare(i, 8, "@include") == 0 && i + 8 < n &&
+                   (text[i + 8] == ' ' || text[i + 8] == '\t')) {
+            size_t j = i + 8;
+            while (j < n && (text[j] == ' ' || text[j] == '\t')) {
+                ++j;
+            }
+            if (j >= n || text[j] != '"') {
+                i = j;
+                line_start = false;
+                continue;
+            }
+            std::string path;
+            for (++j; j < n && text[j] != '"'; ++j) {
+                if (text[j] == '\\') {
+                    if (j + 1 < n && (text[j + 1] == '\\' || text[j + 1] == '"')) {
+                        path += text[++j];
+                    }
+                    continue;  // any other escape loses its backslash, as in the library
+                }
+                path += text[j];
+            }
+            const int at = line;
+            line += static_cast<int>(std::count(text.begin() + static_cast<long>(i),
+                                                text.begin() + static_cast<long>(std::min(j, n)),
+                                                '\n'));
+            i = j + 1;
+            line_start = false;
+            if (depth + 1 > kMaxIncludeDepth) {
+                return std::nullopt;  // the library refuses this one itself
+            }
+            struct stat st {};
+            if (stat(path.c_str(), &st) != 0) {
+                return std::nullopt;  // likewise: "cannot open include file"
+            }
+            if (!S_ISREG(st.st_mode)) {
+                return IncludeProblem{file, at};
+            }
+            if (std::optional<IncludeProblem> p = find_bad_include(path, depth + 1)) {
+                return p;
+            }
+        } else {
+            ++i;
+            line_start = false;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 bool read_settings_file(libconfig::Config& cfg, const std::function<void()>& log_io_error) {
+    // Anything but a regular file (a FIFO would block the read for good) cannot be settings.
+    struct stat st {};
+    if (stat(kSettingsPath, &st) == 0 && !S_ISREG(st.st_mode)) {
+        log_io_error();
+        return false;
+    }
+    if (const std::optional<IncludeProblem> p = find_bad_include(kSettingsPath, 0)) {
+        // Reported as the library reports an include it cannot open.
+        log_parse_error(p->file, p->line, "cannot open include file");
+        return false;
+    }
     try {
         cfg.readFile(kSettingsPath);
         return true;
     } catch (const libconfig::FileIOException&) {
         log_io_error();
     } catch (const libconfig::ParseException& e) {
-        const std::string msg = std::string("Parse error at ") + (e.getFile() ? e.getFile() : "") +
-                                ":" + std::to_string(e.getLine()) + " - " + e.getError();
-        log_msg(LOG_ALERT, "%s", msg.c_str());
+        log_parse_error(e.getFile() ? e.getFile() : "", e.getLine(), e.getError());
     }
     return false;
 }

@@ -421,6 +421,58 @@ TEST_F(BadInput, DirectoryInPlaceOfTheFileIsAnIoError) {
     EXPECT_EQ(redis->llen("stats_report"), 1);
 }
 
+// The settings library ends the process (exit status 2) when an included file cannot be read to
+// its end, and blocks on a FIFO: such includes are refused as includes it cannot open, at their
+// own file and line, and the daemon goes on with its fallbacks.
+TEST_F(BadInput, IncludedDirectoryOrFifoIsAParseErrorNotAnExitOrAHang) {
+    const std::string dir = "/etc/quellbay/conf.d";
+    const std::string fifo = "/etc/quellbay/pipe.cfg";
+    const std::string nested = "/etc/quellbay/nested.cfg";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    {
+        std::ofstream out(nested);
+        out << "# names the FIFO\n@include \"" << fifo << "\"\n";
+    }
+    const std::string line = " - cannot open include file";
+    const std::string good = settings_text("\"suricata\"", "[ \"alert\" ]", "24");
+
+    write_settings("# one\n\n  @include \"" + dir + "\"\n" + good);
+    EXPECT_EQ(get_sleeping_time(kDaemonProfile), 160);
+    EXPECT_TRUE(log->wait_for("Parse error at /etc/quellbay/conf.cfg:3" + line, 2s)) << log->dump();
+
+    write_settings(good + "@include \"" + nested + "\"\n");
+    EXPECT_EQ(get_lock_expiration_time(kDaemonProfile), 100);
+    EXPECT_TRUE(log->wait_for("Parse error at " + nested + ":2" + line, 2s)) << log->dump();
+
+    // Where the library does not see an include, neither is one seen here.
+    write_settings("/*\n@include \"" + dir + "\"\n*/\n# @include \"" + dir + "\"\n" + good);
+    EXPECT_EQ(get_sleeping_time(kDaemonProfile), 1);
+
+    // The daemon itself: one cycle with every reader refusing the file, nothing moved or lost.
+    write_settings(good + "@include \"" + dir + "\"\n");
+    const std::vector<std::string> events = {event("alert", -60, 1)};
+    redis->rpush("suricata", events);
+    log->clear();
+    const pid_t daemon = start_daemon("velstrand");
+    expect_single_cycle_then_pause(daemon);
+    EXPECT_EQ(log->count(line), 4u) << log->dump();
+    EXPECT_EQ(redis->lrange("suricata"), events);
+    EXPECT_EQ(redis->llen("stats_report"), 1);
+
+    // A FIFO in place of the settings file is an I/O error, not a read that never ends.
+    remove_settings();
+    ASSERT_EQ(mkfifo(kConfPath, 0644), 0);
+    EXPECT_EQ(get_sleeping_time(kDaemonProfile), 160);
+    EXPECT_TRUE(
+        log->wait_for("velstrand: I/O error while reading /etc/quellbay/conf.cfg (uid=0)", 2s))
+        << log->dump();
+    unlink(kConfPath);
+    unlink(fifo.c_str());
+    unlink(nested.c_str());
+    rmdir(dir.c_str());
+}
+
 TEST_F(BadInput, UnreadableFileForANonRootDaemonIsAnIoErrorWithItsUid) {
     write_settings(settings_text("\"suricata\"", "[ \"alert\" ]", "24"));
     ASSERT_EQ(chmod(kConfPath, 0), 0);
