@@ -8,3 +8,11 @@ void open_log();
 // identity (the program's name, LOG_PID kept).
 void close_log();
 void log_msg(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// A job's log: opened when it starts and closed on every way out, exceptions included.
+struct JobLog {
+    JobLog() { open_log(); }
+    ~JobLog() { close_log(); }
+    JobLog(const JobLog&) = delete;
+    JobLog& operator=(const JobLog&) = delete;
+};

@@ -657,11 +657,7 @@ int redistransfer() {
     if (stop_requested) {
         return 0;
     }
-    open_log();
-    // Closes the log on every way out, the settings library's exceptions included.
-    struct LogCloser {
-        ~LogCloser() { close_log(); }
-    } log_closer;
+    const JobLog log;
 
     std::string main_key;
     {

@@ -301,14 +301,13 @@ void getKeyVector(redisContext* c, const std::string& key, ListRead& read,
 }
 
 int timeregister() {
-    open_log();
+    const JobLog log;  // closed on every way out, the settings library's exceptions included
     const std::string now = reference_time();
     libconfig::Config cfg;
     if (!read_settings_file(cfg, [] {
             log_msg(LOG_ALERT, "timeregister: I/O error while reading config file. uid=%d",
                     static_cast<int>(getuid()));
         })) {
-        close_log();
         return 1;
     }
     const libconfig::Setting& settings = settings_group(cfg);
@@ -318,14 +317,12 @@ int timeregister() {
     RedisContext ctx = redis_connect();
     if (!ctx) {
         log_msg(LOG_ALERT, "timeregister: cannot allocate Redis context");
-        close_log();
         throw std::runtime_error("Cannot allocate Redis context");
     }
     if (ctx->err) {
         log_msg(LOG_ALERT, "timeregister: Redis connection error: %s", ctx->errstr);
         const std::string message = std::string("Redis connection error: ") + ctx->errstr;
         ctx.reset();
-        close_log();
         throw std::runtime_error(message);
     }
     for (int i = 0; i < keys.getLength(); ++i) {
@@ -335,7 +332,5 @@ int timeregister() {
             break;
         }
     }
-    ctx.reset();
-    close_log();
     return 0;
 }
