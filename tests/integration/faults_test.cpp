@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <random>
@@ -323,11 +324,12 @@ class Producer {
 
 class Faults : public IntegrationTest {
   protected:
-    // A server that syncs its append-only file at every write, so a restarted one holds every
-    // write it acknowledged.
+    // A fresh server that syncs its append-only file at every write, so a restarted one holds
+    // every write it acknowledged; the file of an earlier case in the same run is removed first.
     void use_durable_server() {
         redis.reset();
         server.reset();
+        std::filesystem::remove_all("/mnt/redis/appendonlydir");
         server = std::make_unique<RedisServer>(kDurable);
         server->start();
         redis = std::make_unique<Redis>();
@@ -518,7 +520,9 @@ TEST_F(Faults, ServerKilledMidFanOutWithHeadProducerLosesOnlyInsideTheWindow) {
 class ServerKilledMidRetention : public Faults, public ::testing::WithParamInterface<int> {};
 
 TEST_P(ServerKilledMidRetention, ListIsWholeOrTrimmedAndTheNextDaemonTrimsIt) {
-    const long count = 300000 / kScale;
+    // The rewrite is caught by polling while its pushes are queued: the sanitizer build moves a
+    // third of the entries, not a tenth, so that window stays wide enough to be seen.
+    const long count = kScale == 1 ? 300000 : 100000;
     use_durable_server();
     Settings s;
     s.keys = std::vector<std::string>{"alert"};
@@ -538,7 +542,9 @@ TEST_P(ServerKilledMidRetention, ListIsWholeOrTrimmedAndTheNextDaemonTrimsIt) {
     if (GetParam() == 0) {
         ASSERT_TRUE(wait_until_command(*redis, "lrange")) << log->dump();
     } else {
-        ASSERT_TRUE(wait_until_queued(*redis, 10)) << log->dump();
+        // The lock's hold and the trim: the rewrite is under way (the sanitizer build's smaller
+        // list has only a few pushes after them, queued within milliseconds).
+        ASSERT_TRUE(wait_until_queued(*redis, 2)) << log->dump();
     }
     kill_server();
     const std::optional<int> status = wait_exit(daemon, 30s);
@@ -572,6 +578,10 @@ struct KillCase {
     unsigned seed;
     bool head_producer;
 };
+
+void PrintTo(const KillCase& k, std::ostream* os) {
+    *os << "seed " << k.seed << (k.head_producer ? " with a head producer" : "");
+}
 
 class DaemonKilled : public Faults, public ::testing::WithParamInterface<KillCase> {};
 
