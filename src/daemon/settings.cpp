@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 
@@ -38,7 +37,14 @@ std::optional<IncludeProblem> find_bad_include(const std::string& file, int dept
     if (!in) {
         return std::nullopt;  // the library reports what it cannot open itself
     }
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text;
+    char buf[1 << 16];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+        text.append(buf, static_cast<size_t>(in.gcount()));
+    }
+    if (text.find("@include") == std::string::npos) {
+        return std::nullopt;  // the common case, and a large file costs one search
+    }
     int line = 1;
     bool line_start = true;  // only blanks since the line began
     size_t i = 0;
@@ -67,13 +73,14 @@ std::optional<IncludeProblem> find_bad_include(const std::string& file, int dept
             line_start = false;
         } else if (ch == '"') {
             // A string may run over lines; a backslash takes the next character with it.
-            for (++i; i < n && text[i] != '"'; ++i) {
+            for (i = text.find_first_of("\"\\\n", i + 1); i < n && text[i] != '"';
+                 i = text.find_first_of("\"\\\n", i + 1)) {
                 if (text[i] == '\\' && i + 1 < n) {
                     ++i;
                 }
                 line += text[i] == '\n';
             }
-            ++i;
+            i = i < n ? i + 1 : n;
             line_start = false;
         } else if (line_start && text.compare(i, 8, "@include") == 0 && i + 8 < n &&
                    (text[i + 8] == ' ' || text[i + 8] == '\t')) {
