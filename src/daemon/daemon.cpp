@@ -12,14 +12,14 @@
 #include <exception>
 #include <string>
 
-#include "daemon/lockkeeper.h"
-#include "daemon/log.h"
-#include "daemon/redis_handle.h"
+#include "base/log.h"
+#include "base/settings.h"
+#include "base/signals.h"
 #include "daemon/rediswrapper.h"
-#include "daemon/settings.h"
-#include "daemon/signals.h"
 #include "jobs/func.h"
 #include "jobs/timeregister.h"
+#include "redis/lockkeeper.h"
+#include "redis/redis.h"
 #include "stats/stats.h"
 
 namespace {
@@ -112,8 +112,9 @@ RedisContext connect_or_exit(const Profile& profile) {
         close_log();
         std::exit(1);
     }
-    if (ctx->err) {
-        log_msg(LOG_ALERT, "%s: Redis connection error: %s", profile.prefix, ctx->errstr);
+    if (redis_failed(ctx.get())) {
+        log_msg(LOG_ALERT, "%s: Redis connection error: %s", profile.prefix,
+                redis_error(ctx.get()));
         ctx.reset();
         close_log();
         std::exit(1);
@@ -126,14 +127,14 @@ RedisContext connect_or_exit(const Profile& profile) {
 bool locked_batch(const Profile& profile, redisContext* c, const std::string& key, int lifetime) {
     bool held = false;
     try {
-        held = lock_redis(c, key, lifetime);
+        held = lock_redis(profile.prefix, c, key, lifetime);
         if (!held) {
             log_msg(LOG_INFO, "%s: lock %s is busy, will retry after sleep", profile.prefix,
                     key.c_str());
             return false;
         }
         log_msg(LOG_INFO, "%s: lock %s acquired", profile.prefix, key.c_str());
-        begin_lock_keeping(profile, c, key, lifetime);
+        begin_lock_keeping(profile.prefix, c, key, lifetime);
         run_batch(profile);
         end_lock_keeping();
         held = false;
@@ -156,7 +157,7 @@ bool locked_batch(const Profile& profile, redisContext* c, const std::string& ke
 
 void run_daemon(const Profile& profile, int sleeping_time) {
     const std::string key = "lock:velstrand";
-    const int lifetime = get_lock_expiration_time(profile);
+    const int lifetime = get_lock_expiration_time(profile.prefix);
     int countdown = profile.cycle_limit;
 
     for (;;) {
@@ -187,7 +188,7 @@ void run_daemon(const Profile& profile, int sleeping_time) {
 
 int daemon_main(const Profile& profile) {
     try {
-        const int sleeping_time = get_sleeping_time(profile);
+        const int sleeping_time = get_sleeping_time(profile.prefix);
         const pid_t pid = fork();
         if (pid < 0) {
             return -1;

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "daemon/log.h"
-#include "daemon/redis_handle.h"
+#include "base/log.h"
+#include "redis/redis.h"
 
 namespace {
 
@@ -20,30 +20,9 @@ constexpr const char* kDeleteIfUnchanged =
     "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end "
     "return 0";
 
-// Extends the lifetime while the key still holds our value. Inside a transaction the server may
-// count a relative lifetime from the moment the transaction began, which can lie long in the
-// past at its end; the deadline is therefore set from the server's clock as the script runs.
-constexpr const char* kExpireIfHeld =
-    "if redis.call('GET', KEYS[1]) == ARGV[1] then local t = redis.call('TIME') "
-    "return redis.call('PEXPIREAT', KEYS[1], t[1] * 1000 + math.floor(t[2] / 1000) + ARGV[2] * "
-    "1000) end return 0";
-
-// Takes the lifetime away while the key still holds our value. A script sees keys expire by its
-// own start time, so a script at the end of a transaction longer than the lock's remaining
-// lifetime would find the lock gone; one at the start of the transaction, with the expiry
-// removed there, keeps it for the whole of it.
-constexpr const char* kPersistIfHeld =
-    "if redis.call('GET', KEYS[1]) == ARGV[1] then redis.call('PERSIST', KEYS[1]) return 1 end "
-    "return 0";
-
 RedisReply delete_if_unchanged(redisContext* c, const std::string& key, const redisReply* value) {
     return redis_command(c, "EVAL %s 1 %s %b", kDeleteIfUnchanged, key.c_str(), value->str,
                          value->len);
-}
-
-bool is_ok_status(const redisReply* r) {
-    return r != nullptr && r->type == REDIS_REPLY_STATUS && r->len == 2 &&
-           std::memcmp(r->str, "OK", 2) == 0;
 }
 
 // The holder id as strtol reads the text (leading blanks and sign, digits up to the first other
@@ -64,7 +43,7 @@ RedisReply set_lock(redisContext* c, const std::string& key, int pid, int lifeti
 
 }  // namespace
 
-bool lock_redis(redisContext* c, const std::string& key, int lifetime_seconds) {
+bool lock_redis(const char* prefix, redisContext* c, const std::string& key, int lifetime_seconds) {
     const int pid = getpid();
     RedisReply set = set_lock(c, key, pid, lifetime_seconds);
     if (!set) {
@@ -73,6 +52,9 @@ bool lock_redis(redisContext* c, const std::string& key, int lifetime_seconds) {
     }
     if (is_ok_status(set.get())) {
         return true;
+    }
+    if (is_error(set.get())) {
+        log_msg(LOG_ALERT, "%s: couldn't set lock %s: %s", prefix, key.c_str(), set->str);
     }
     set.reset();
 
@@ -103,27 +85,4 @@ void unlock_redis(redisContext* c, const std::string& key) {
     if (!delete_if_unchanged(c, key, holder.get())) {
         log_msg(LOG_ALERT, "Error: Couldn't delete lock %s", key.c_str());
     }
-}
-
-bool refresh_lock(redisContext* c, const std::string& key, int lifetime_seconds) {
-    RedisReply r = redis_command(c, "EVAL %s 1 %s %d %d", kExpireIfHeld, key.c_str(),
-                                 static_cast<int>(getpid()), lifetime_seconds);
-    return answered_refresh(r.get());
-}
-
-std::vector<std::string> refresh_lock_command(const std::string& key, int lifetime_seconds) {
-    return {"EVAL",
-            kExpireIfHeld,
-            "1",
-            key,
-            std::to_string(getpid()),
-            std::to_string(lifetime_seconds)};
-}
-
-std::vector<std::string> hold_lock_command(const std::string& key) {
-    return {"EVAL", kPersistIfHeld, "1", key, std::to_string(getpid())};
-}
-
-bool answered_refresh(const redisReply* r) {
-    return r != nullptr && r->type == REDIS_REPLY_INTEGER && r->integer == 1;
 }

@@ -22,12 +22,12 @@
 #include <utility>
 #include <vector>
 
-#include "daemon/lockkeeper.h"
-#include "daemon/log.h"
-#include "daemon/redis_handle.h"
-#include "daemon/settings.h"
-#include "daemon/signals.h"
+#include "base/log.h"
+#include "base/settings.h"
+#include "base/signals.h"
 #include "jobs/jsonfield.h"
+#include "redis/lockkeeper.h"
+#include "redis/redis.h"
 
 namespace {
 

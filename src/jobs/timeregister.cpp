@@ -16,12 +16,12 @@
 #include <libconfig.h++>
 #include <stdexcept>
 
-#include "daemon/lockkeeper.h"
-#include "daemon/log.h"
-#include "daemon/redis_handle.h"
-#include "daemon/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "jobs/chrondiff.h"
 #include "jobs/jsonfield.h"
+#include "redis/lockkeeper.h"
+#include "redis/redis.h"
 
 namespace {
 
@@ -47,19 +47,9 @@ std::string reference_time() {
 // A watch left behind would abort the EXEC of the next list, so every path that leaves a list
 // without EXEC ends it. A failed connection has no watch left to end.
 void unwatch(redisContext* c) {
-    if (c->err == 0) {
+    if (!redis_failed(c)) {
         (void)redis_command(c, "UNWATCH");
     }
-}
-
-bool flush(redisContext* c) {
-    int done = 0;
-    while (!done) {
-        if (redisBufferWrite(c, &done) != REDIS_OK) {
-            return false;
-        }
-    }
-    return true;
 }
 
 enum class WriteOutcome { kDone, kChanged, kRefused, kNoReply };
@@ -69,59 +59,43 @@ enum class WriteOutcome { kDone, kChanged, kRefused, kNoReply };
 // output buffer holds one command at a time.
 WriteOutcome write_back(redisContext* c, const std::string& key, long long taken,
                         const std::vector<std::string_view>& kept) {
-    std::vector<const char*> argv;
-    std::vector<size_t> lens;
-    const auto append = [&](const std::vector<std::string>& command) {
-        argv.clear();
-        lens.clear();
-        for (const std::string& a : command) {
-            argv.push_back(a.data());
-            lens.push_back(a.size());
-        }
-        return redisAppendCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lens.data()) ==
-               REDIS_OK;
-    };
     // The server runs the transaction in one go and nothing else reaches it meanwhile: the lock's
     // bracket keeps it from expiring inside however long that takes.
     const LockBracket bracket = lock_bracket();
-    redisAppendCommand(c, "MULTI");
+    redis_append(c, "MULTI");
     size_t replies = 1;
     if (!bracket.empty()) {
-        if (!append(bracket.hold)) {
+        if (!redis_append_argv(c, bracket.hold)) {
             return WriteOutcome::kNoReply;
         }
         ++replies;
     }
-    redisAppendCommand(c, "LTRIM %b %lld -1", key.data(), key.size(), taken);
+    redis_append(c, "LTRIM %b %lld -1", key.data(), key.size(), taken);
     ++replies;
     // LPUSH puts each argument in front of the one before, so the entries go from the last kept
     // to the first and the list reads head first as before.
     size_t next = kept.size();
     while (next > 0) {
-        argv.assign({"LPUSH", key.data()});
-        lens.assign({5, key.size()});
+        std::vector<std::string_view> argv = {"LPUSH", key};
         size_t bytes = 0;
         while (next > 0 && argv.size() - 2 < kPushEntries && bytes < kPushBytes) {
             --next;
-            argv.push_back(kept[next].data());
-            lens.push_back(kept[next].size());
+            argv.push_back(kept[next]);
             bytes += kept[next].size();
         }
-        if (redisAppendCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lens.data()) !=
-                REDIS_OK ||
-            !flush(c)) {
+        if (!redis_append_argv(c, argv) || !redis_flush(c)) {
             return WriteOutcome::kNoReply;
         }
         ++replies;
         keep_lock_alive();
     }
     if (!bracket.empty()) {
-        if (!append(bracket.refresh)) {
+        if (!redis_append_argv(c, bracket.refresh)) {
             return WriteOutcome::kNoReply;
         }
         ++replies;
     }
-    redisAppendCommand(c, "EXEC");
+    redis_append(c, "EXEC");
     for (size_t i = 0; i < replies; ++i) {
         if (!redis_next_reply(c)) {
             return WriteOutcome::kNoReply;
@@ -223,8 +197,8 @@ bool checkKeyExists(redisContext* c, const std::string& key) {
         log_msg(LOG_ALERT, "Redis connection error: %s", "context is null");
         return false;
     }
-    if (c->err) {
-        log_msg(LOG_ALERT, "Redis connection error: %s", c->errstr);
+    if (redis_failed(c)) {
+        log_msg(LOG_ALERT, "Redis connection error: %s", redis_error(c));
         return false;
     }
     const RedisReply reply = redis_command(c, "EXISTS %b", key.data(), key.size());
@@ -243,8 +217,8 @@ void getKeyVector(redisContext* c, const std::string& key, ListRead& read,
                   const std::function<void(std::string_view)>& visit) {
     // WATCH before LLEN, in one round trip: the length and the entries read after it are then
     // exactly what EXEC finds, or EXEC does nothing.
-    redisAppendCommand(c, "WATCH %b", key.data(), key.size());
-    redisAppendCommand(c, "LLEN %b", key.data(), key.size());
+    redis_append(c, "WATCH %b", key.data(), key.size());
+    redis_append(c, "LLEN %b", key.data(), key.size());
     const RedisReply watch = redis_next_reply(c);
     RedisReply length = redis_next_reply(c);
     if (!length) {
@@ -264,8 +238,8 @@ void getKeyVector(redisContext* c, const std::string& key, ListRead& read,
     long long requested = 0;
     const auto request_next = [&] {
         if (requested < count) {
-            redisAppendCommand(c, "LRANGE %b %lld %lld", key.data(), key.size(), requested,
-                               std::min(requested + kRangePiece, count) - 1);
+            redis_append(c, "LRANGE %b %lld %lld", key.data(), key.size(), requested,
+                         std::min(requested + kRangePiece, count) - 1);
             requested += kRangePiece;
         }
     };
@@ -319,9 +293,10 @@ int timeregister() {
         log_msg(LOG_ALERT, "timeregister: cannot allocate Redis context");
         throw std::runtime_error("Cannot allocate Redis context");
     }
-    if (ctx->err) {
-        log_msg(LOG_ALERT, "timeregister: Redis connection error: %s", ctx->errstr);
-        const std::string message = std::string("Redis connection error: ") + ctx->errstr;
+    if (redis_failed(ctx.get())) {
+        log_msg(LOG_ALERT, "timeregister: Redis connection error: %s", redis_error(ctx.get()));
+        const std::string message =
+            std::string("Redis connection error: ") + redis_error(ctx.get());
         ctx.reset();
         throw std::runtime_error(message);
     }

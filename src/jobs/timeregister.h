@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "daemon/redis_handle.h"
+#include "redis/redis.h"
 
 // One run over every list named in the settings' `keys`. Returns 0 when the run ends normally or
 // stops after a write got no reply, 1 when the settings file cannot be read or parsed. A missing

@@ -19,8 +19,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "daemon/log.h"
-#include "daemon/redis_handle.h"
+#include "base/log.h"
+#include "redis/redis.h"
 #include "stats/procparse.h"
 
 namespace {
@@ -118,8 +118,8 @@ std::int64_t count_alerts() {
         std::cerr << "Failed to allocate Redis context" << std::endl;
         throw std::runtime_error("Redis connection failed");
     }
-    if (ctx->err) {
-        std::cerr << "Redis connection error: " << ctx->errstr << std::endl;
+    if (redis_failed(ctx.get())) {
+        std::cerr << "Redis connection error: " << redis_error(ctx.get()) << std::endl;
         throw std::runtime_error("Redis connection failed");
     }
     const RedisReply reply = redis_command(ctx.get(), "LLEN alert");
@@ -140,15 +140,15 @@ void save_report(const Json::Value& report) {
         log_msg(LOG_ALERT, "save_report: can't allocate Redis context");
         throw std::runtime_error("Stats error: Redis connection failed");
     }
-    if (ctx->err) {
-        log_msg(LOG_ALERT, "save_report: Redis error: %s", ctx->errstr);
+    if (redis_failed(ctx.get())) {
+        log_msg(LOG_ALERT, "save_report: Redis error: %s", redis_error(ctx.get()));
         throw std::runtime_error("Stats error: Redis connection failed");
     }
     Json::FastWriter writer;
     const std::string text = writer.write(report);
     const RedisReply reply =
         redis_command(ctx.get(), "RPUSH %s %b", kReportList, text.data(), text.size());
-    if (!reply || ctx->err) {
+    if (!reply || redis_failed(ctx.get())) {
         throw std::runtime_error("Stats error: Redis command failed");
     }
     // An error reply (stats_report holding another type) means the report was not stored.

@@ -20,7 +20,7 @@
 
 #include <gtest/gtest.h>
 
-#include "daemon/redis_handle.h"
+#include "redis/redis.h"
 
 namespace vt {
 

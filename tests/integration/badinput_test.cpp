@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "daemon/settings.h"
+#include "base/settings.h"
+#include "daemon/profile.h"
 #include "harness/harness.h"
 
 namespace vt {
@@ -273,8 +274,8 @@ TEST_F(BadInput, EveryOtherTypeForThePauseAndLockLifetimeFallsBack) {
         log->clear();
         write_settings(std::string("application = { settings = { sleeping_time = ") + value +
                        "; lock_expiration_time = " + value + "; }; };\n");
-        EXPECT_EQ(get_sleeping_time(kDaemonProfile), 60);
-        EXPECT_EQ(get_lock_expiration_time(kDaemonProfile), 100);
+        EXPECT_EQ(get_sleeping_time(kDaemonProfile.prefix), 60);
+        EXPECT_EQ(get_lock_expiration_time(kDaemonProfile.prefix), 100);
         EXPECT_TRUE(log->wait_for("velstrand: sleeping_time missing/invalid, fallback to 60", 2s));
         EXPECT_TRUE(
             log->wait_for("velstrand: lock_expiration_time missing/invalid, fallback to 100", 2s));
@@ -378,7 +379,7 @@ TEST_F(BadInput, DuplicatedKeysAreAParseErrorAndEveryReaderFallsBack) {
         "application = { settings = { sleeping_time = 1; main_key = \"suricata\";\n"
         "  keys = [ \"alert\" ]; valid_duration = 24; };\n"
         "  settings = { sleeping_time = 1; }; };\n");
-    EXPECT_EQ(get_sleeping_time(kDaemonProfile), 160);
+    EXPECT_EQ(get_sleeping_time(kDaemonProfile.prefix), 160);
     ASSERT_TRUE(log->wait_for(line, 2s)) << log->dump();
     EXPECT_EQ(log->matching(line)[0].message, line + "3 - duplicate setting name");
 
@@ -438,16 +439,16 @@ TEST_F(BadInput, IncludedDirectoryOrFifoIsAParseErrorNotAnExitOrAHang) {
     const std::string good = settings_text("\"suricata\"", "[ \"alert\" ]", "24");
 
     write_settings("# one\n\n  @include \"" + dir + "\"\n" + good);
-    EXPECT_EQ(get_sleeping_time(kDaemonProfile), 160);
+    EXPECT_EQ(get_sleeping_time(kDaemonProfile.prefix), 160);
     EXPECT_TRUE(log->wait_for("Parse error at /etc/quellbay/conf.cfg:3" + line, 2s)) << log->dump();
 
     write_settings(good + "@include \"" + nested + "\"\n");
-    EXPECT_EQ(get_lock_expiration_time(kDaemonProfile), 100);
+    EXPECT_EQ(get_lock_expiration_time(kDaemonProfile.prefix), 100);
     EXPECT_TRUE(log->wait_for("Parse error at " + nested + ":2" + line, 2s)) << log->dump();
 
     // Where the library does not see an include, neither is one seen here.
     write_settings("/*\n@include \"" + dir + "\"\n*/\n# @include \"" + dir + "\"\n" + good);
-    EXPECT_EQ(get_sleeping_time(kDaemonProfile), 1);
+    EXPECT_EQ(get_sleeping_time(kDaemonProfile.prefix), 1);
 
     // The daemon itself: one cycle with every reader refusing the file, nothing moved or lost.
     write_settings(good + "@include \"" + dir + "\"\n");
@@ -463,7 +464,7 @@ TEST_F(BadInput, IncludedDirectoryOrFifoIsAParseErrorNotAnExitOrAHang) {
     // A FIFO in place of the settings file is an I/O error, not a read that never ends.
     remove_settings();
     ASSERT_EQ(mkfifo(kConfPath, 0644), 0);
-    EXPECT_EQ(get_sleeping_time(kDaemonProfile), 160);
+    EXPECT_EQ(get_sleeping_time(kDaemonProfile.prefix), 160);
     EXPECT_TRUE(
         log->wait_for("velstrand: I/O error while reading /etc/quellbay/conf.cfg (uid=0)", 2s))
         << log->dump();

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/signals.h"
+#include "base/signals.h"
 #include "harness/harness.h"
 #include "jobs/func.h"
 

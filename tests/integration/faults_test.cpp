@@ -285,7 +285,7 @@ class Producer {
         RedisContext c;
         for (long n = 0; !stop_;) {
             if (!c || c->err) {
-                c.reset(redisConnect(kRedisHost, kRedisPort));
+                c.reset(redisConnect("127.0.0.1", 6379));
                 if (!c || c->err) {
                     std::this_thread::sleep_for(5ms);
                     continue;

@@ -4,7 +4,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "daemon/lockkeeper.h"
+#include "redis/lockkeeper.h"
 #include "daemon/rediswrapper.h"
 #include "harness/harness.h"
 
@@ -17,7 +17,7 @@ class Lock : public IntegrationTest {
   protected:
     void SetUp() override {
         IntegrationTest::SetUp();
-        conn.reset(redisConnect(kRedisHost, kRedisPort));
+        conn.reset(redisConnect("127.0.0.1", 6379));
         ASSERT_TRUE(conn && !conn->err);
     }
     // A pid that no process of the namespace has.
@@ -108,14 +108,14 @@ TEST_F(Lock, MissingRepliesAreLogged) {
     EXPECT_FALSE(lock_redis(conn.get(), kKey, 100));
     ASSERT_TRUE(log->wait_for("Error: Couldn't set lock lock:velstrand", 2s)) << log->dump();
 
-    conn.reset(redisConnect(kRedisHost, kRedisPort));
+    conn.reset(redisConnect("127.0.0.1", 6379));
     break_connection();
     unlock_redis(conn.get(), kKey);
     ASSERT_TRUE(log->wait_for("Error: Couldn't read lock lock:velstrand", 2s)) << log->dump();
 
     // The read passes and the delete finds the server paused for writes (scripts included):
     // with a read time-out the delete gets no reply.
-    conn.reset(redisConnect(kRedisHost, kRedisPort));
+    conn.reset(redisConnect("127.0.0.1", 6379));
     ASSERT_TRUE(lock_redis(conn.get(), kKey, 100));
     struct timeval tv = {0, 300000};
     redisSetTimeout(conn.get(), tv);

@@ -2,7 +2,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "daemon/settings.h"
+#include "base/settings.h"
+#include "daemon/profile.h"
 #include "harness/harness.h"
 
 namespace vt {
@@ -15,8 +16,8 @@ constexpr const char* kIoError =
 
 TEST_F(SettingsReaders, MissingFileGives160And100WithTheIoMessage) {
     remove_settings();
-    EXPECT_EQ(get_sleeping_time(kDaemonProfile), 160);
-    EXPECT_EQ(get_lock_expiration_time(kDaemonProfile), 100);
+    EXPECT_EQ(get_sleeping_time(kDaemonProfile.prefix), 160);
+    EXPECT_EQ(get_lock_expiration_time(kDaemonProfile.prefix), 100);
     ASSERT_TRUE(log->wait_for(kIoError, 2s, 2)) << log->dump();
     for (const LogLine& l : log->matching(kIoError)) {
         EXPECT_EQ(l.priority, LOG_ALERT);
@@ -31,7 +32,7 @@ TEST_F(SettingsReaders, SyntaxErrorNamesFileAndLine) {
     write_settings(
         "# comment\n\napplication = {\n  settings = {\n    sleeping_time = 5;\n\n"
         "    lock_expiration_time = = 7;\n  };\n};\n");
-    EXPECT_EQ(get_sleeping_time(kDaemonProfile), 160);
+    EXPECT_EQ(get_sleeping_time(kDaemonProfile.prefix), 160);
     EXPECT_EQ(get_lock_expiration_time(kTestProfile), 100);
     ASSERT_TRUE(log->wait_for("Parse error at ", 2s, 2)) << log->dump();
     for (const LogLine& l : log->matching("Parse error at ")) {
@@ -49,7 +50,7 @@ TEST_F(SettingsReaders, InvalidValuesFallBackWithAWarning) {
         log->clear();
         write_settings(std::string("application = { settings = { sleeping_time = ") + value +
                        "; lock_expiration_time = " + value + "; }; };\n");
-        EXPECT_EQ(get_sleeping_time(kDaemonProfile), 60);
+        EXPECT_EQ(get_sleeping_time(kDaemonProfile.prefix), 60);
         EXPECT_EQ(get_lock_expiration_time(kTestProfile), 100);
         ASSERT_TRUE(log->wait_for("fallback to", 2s, 2));
         const auto sleeping =
@@ -65,11 +66,11 @@ TEST_F(SettingsReaders, InvalidValuesFallBackWithAWarning) {
 
 TEST_F(SettingsReaders, OneSecondAndOtherValidValuesAreUsedAsIs) {
     write_settings(Settings{.sleeping_time = 1, .lock_expiration_time = 1});
-    EXPECT_EQ(get_sleeping_time(kDaemonProfile), 1);
-    EXPECT_EQ(get_lock_expiration_time(kDaemonProfile), 1);
+    EXPECT_EQ(get_sleeping_time(kDaemonProfile.prefix), 1);
+    EXPECT_EQ(get_lock_expiration_time(kDaemonProfile.prefix), 1);
     write_settings(Settings{.sleeping_time = 3600, .lock_expiration_time = 2147483647});
-    EXPECT_EQ(get_sleeping_time(kDaemonProfile), 3600);
-    EXPECT_EQ(get_lock_expiration_time(kDaemonProfile), 2147483647);
+    EXPECT_EQ(get_sleeping_time(kDaemonProfile.prefix), 3600);
+    EXPECT_EQ(get_lock_expiration_time(kDaemonProfile.prefix), 2147483647);
     pause_for(100ms);
     EXPECT_TRUE(log->lines().empty()) << log->dump();
 }
@@ -81,8 +82,8 @@ TEST_F(SettingsReaders, MissingOrMistypedGroupsFallBackLikeAMissingKey) {
         SCOPED_TRACE(text);
         log->clear();
         write_settings(text);
-        EXPECT_EQ(get_sleeping_time(kDaemonProfile), 60);
-        EXPECT_EQ(get_lock_expiration_time(kDaemonProfile), 100);
+        EXPECT_EQ(get_sleeping_time(kDaemonProfile.prefix), 60);
+        EXPECT_EQ(get_lock_expiration_time(kDaemonProfile.prefix), 100);
         EXPECT_TRUE(log->wait_for("velstrand: sleeping_time missing/invalid, fallback to 60", 2s));
         EXPECT_TRUE(
             log->wait_for("velstrand: lock_expiration_time missing/invalid, fallback to 100", 2s));

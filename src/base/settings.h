@@ -5,8 +5,6 @@
 
 #include <functional>
 
-#include "daemon/profile.h"
-
 constexpr const char* kSettingsPath = "/etc/quellbay/conf.cfg";
 
 // Reads the settings file into cfg. Returns false when it cannot be read (log_io_error logs the
@@ -18,8 +16,9 @@ bool read_settings_file(libconfig::Config& cfg, const std::function<void()>& log
 // missing or is not a group.
 const libconfig::Setting& settings_group(const libconfig::Config& cfg);
 
+// The loop's two readers; `prefix` begins their messages ("velstrand" or "velstrandtest").
 // Pause between cycles in seconds, at least 1: 60 when the key is missing or invalid, 160 when
 // the file cannot be read or parsed.
-int get_sleeping_time(const Profile& profile);
+int get_sleeping_time(const char* prefix);
 // Lifetime of the cycle lock in seconds, at least 1: 100 in every fallback.
-int get_lock_expiration_time(const Profile& profile);
+int get_lock_expiration_time(const char* prefix);

@@ -1,5 +1,5 @@
 // The settings file's one reading pattern, and the loop's readers of the pause and lock lifetime.
-#include "daemon/settings.h"
+#include "base/settings.h"
 
 #include <sys/stat.h>
 #include <syslog.h>
@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "daemon/log.h"
+#include "base/log.h"
 
 namespace {
 
@@ -164,11 +164,11 @@ namespace {
 // Reads a positive int key of application.settings for the loop. A missing or non-group
 // application or settings counts like a missing key: these readers run before anything could
 // report the library's exception to the operator, and their callers need a value in every case.
-int read_positive_int(const Profile& profile, const char* key, int fallback, int unreadable) {
+int read_positive_int(const char* prefix, const char* key, int fallback, int unreadable) {
     libconfig::Config cfg;
     if (!read_settings_file(cfg, [&] {
-            log_msg(LOG_ALERT, "%s: I/O error while reading %s (uid=%d)", profile.prefix,
-                    kSettingsPath, static_cast<int>(getuid()));
+            log_msg(LOG_ALERT, "%s: I/O error while reading %s (uid=%d)", prefix, kSettingsPath,
+                    static_cast<int>(getuid()));
         })) {
         return unreadable;
     }
@@ -179,8 +179,7 @@ int read_positive_int(const Profile& profile, const char* key, int fallback, int
     } catch (const libconfig::ConfigException&) {
     }
     if (!found || value < 1) {
-        log_msg(LOG_WARNING, "%s: %s missing/invalid, fallback to %d", profile.prefix, key,
-                fallback);
+        log_msg(LOG_WARNING, "%s: %s missing/invalid, fallback to %d", prefix, key, fallback);
         return fallback;
     }
     return value;
@@ -188,10 +187,10 @@ int read_positive_int(const Profile& profile, const char* key, int fallback, int
 
 }  // namespace
 
-int get_sleeping_time(const Profile& profile) {
-    return read_positive_int(profile, "sleeping_time", 60, 160);
+int get_sleeping_time(const char* prefix) {
+    return read_positive_int(prefix, "sleeping_time", 60, 160);
 }
 
-int get_lock_expiration_time(const Profile& profile) {
-    return read_positive_int(profile, "lock_expiration_time", 100, 100);
+int get_lock_expiration_time(const char* prefix) {
+    return read_positive_int(prefix, "lock_expiration_time", 100, 100);
 }

@@ -1,5 +1,5 @@
 // Thin forwarding layer over syslog(3).
-#include "daemon/log.h"
+#include "base/log.h"
 
 #include <syslog.h>
 

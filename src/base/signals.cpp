@@ -1,9 +1,9 @@
 // The stop-signal handler and its installer.
-#include "daemon/signals.h"
+#include "base/signals.h"
 
 #include <syslog.h>
 
-#include "daemon/log.h"
+#include "base/log.h"
 
 volatile sig_atomic_t stop_requested = 0;
 

@@ -9,16 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "daemon/profile.h"
-
-// From here until end_lock_keeping(), keep_lock_alive() refreshes this lock on connection c.
-void begin_lock_keeping(const Profile& profile, redisContext* c, const std::string& key,
+// From here until end_lock_keeping(), keep_lock_alive() refreshes the lock `key`, held by this
+// process, on connection c. `prefix` begins the message of a lost lock.
+void begin_lock_keeping(const char* prefix, redisContext* c, const std::string& key,
                         int lifetime_seconds);
 void end_lock_keeping();
 
 // Refreshes the lock when a third of its lifetime has passed since the last refresh (at once
 // with force). Cheap enough to call per chunk of work; does nothing outside a batch. Logs
-// "velstrand: lock %s was lost during the batch" once per batch if the lock is found gone.
+// "<prefix>: lock %s was lost during the batch" once per batch if the lock is found gone.
 void keep_lock_alive(bool force = false);
 
 // A long transaction blocks the server while it runs, and no refresh can reach the server

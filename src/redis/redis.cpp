@@ -1,0 +1,136 @@
+// Connections, commands, pipelines and scripts over hiredis's blocking API.
+#include "redis/redis.h"
+
+#include <cstdarg>
+#include <cstring>
+
+namespace {
+
+constexpr const char* kRedisHost = "127.0.0.1";
+constexpr int kRedisPort = 6379;
+
+// hiredis takes arguments as parallel arrays of pointers and lengths.
+struct Argv {
+    std::vector<const char*> ptrs;
+    std::vector<size_t> lens;
+    explicit Argv(const std::vector<std::string_view>& args) {
+        ptrs.reserve(args.size());
+        lens.reserve(args.size());
+        for (const std::string_view a : args) {
+            ptrs.push_back(a.data());
+            lens.push_back(a.size());
+        }
+    }
+    int size() const { return static_cast<int>(ptrs.size()); }
+};
+
+}  // namespace
+
+RedisContext redis_connect() {
+    return RedisContext(redisConnect(kRedisHost, kRedisPort));
+}
+
+bool redis_failed(const redisContext* c) {
+    return c->err != 0;
+}
+
+const char* redis_error(const redisContext* c) {
+    return c->errstr;
+}
+
+RedisReply redis_command(redisContext* c, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    void* r = redisvCommand(c, fmt, ap);
+    va_end(ap);
+    return RedisReply(static_cast<redisReply*>(r));
+}
+
+RedisReply redis_command_argv(redisContext* c, const std::vector<std::string_view>& args) {
+    Argv argv(args);
+    return RedisReply(static_cast<redisReply*>(
+        redisCommandArgv(c, argv.size(), argv.ptrs.data(), argv.lens.data())));
+}
+
+bool redis_append(redisContext* c, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    const int status = redisvAppendCommand(c, fmt, ap);
+    va_end(ap);
+    return status == REDIS_OK;
+}
+
+bool redis_append_argv(redisContext* c, const std::vector<std::string_view>& args) {
+    Argv argv(args);
+    return redisAppendCommandArgv(c, argv.size(), argv.ptrs.data(), argv.lens.data()) == REDIS_OK;
+}
+
+bool redis_append_argv(redisContext* c, const std::vector<std::string>& args) {
+    return redis_append_argv(c, std::vector<std::string_view>(args.begin(), args.end()));
+}
+
+bool redis_flush(redisContext* c) {
+    int done = 0;
+    while (!done) {
+        if (redisBufferWrite(c, &done) != REDIS_OK) {
+            return false;
+        }
+    }
+    return true;
+}
+
+RedisReply redis_next_reply(redisContext* c) {
+    void* r = nullptr;
+    if (redisGetReply(c, &r) != REDIS_OK) {
+        freeReplyObject(r);
+        return nullptr;
+    }
+    return RedisReply(static_cast<redisReply*>(r));
+}
+
+bool is_integer(const redisReply* r) {
+    return r != nullptr && r->type == REDIS_REPLY_INTEGER;
+}
+
+bool is_array(const redisReply* r) {
+    return r != nullptr && r->type == REDIS_REPLY_ARRAY;
+}
+
+bool is_error(const redisReply* r) {
+    return r != nullptr && r->type == REDIS_REPLY_ERROR;
+}
+
+bool is_ok_status(const redisReply* r) {
+    return r != nullptr && r->type == REDIS_REPLY_STATUS && r->len == 2 &&
+           std::memcmp(r->str, "OK", 2) == 0;
+}
+
+std::string_view reply_text(const redisReply* r) {
+    return r != nullptr && r->str != nullptr ? std::string_view(r->str, r->len)
+                                             : std::string_view();
+}
+
+RedisReply redis_eval(redisContext* c, RedisScript& script,
+                      const std::vector<std::string_view>& keys,
+                      const std::vector<std::string_view>& args) {
+    const std::string nkeys = std::to_string(keys.size());
+    RedisReply r;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (script.sha.empty()) {
+            RedisReply loaded = redis_command(c, "SCRIPT LOAD %s", script.body);
+            if (!loaded || loaded->type != REDIS_REPLY_STRING) {
+                return loaded;
+            }
+            script.sha.assign(loaded->str, loaded->len);
+        }
+        std::vector<std::string_view> argv = {"EVALSHA", script.sha, nkeys};
+        argv.insert(argv.end(), keys.begin(), keys.end());
+        argv.insert(argv.end(), args.begin(), args.end());
+        r = redis_command_argv(c, argv);
+        if (!is_error(r.get()) || reply_text(r.get()).rfind("NOSCRIPT", 0) != 0) {
+            break;
+        }
+        script.sha.clear();
+    }
+    return r;
+}

@@ -1,0 +1,62 @@
+// The one place that knows hiredis: connecting, sending commands one at a time or pipelined,
+// server-side scripts, and the checks every reply goes through. Every context and reply is owned
+// from the moment it exists and freed exactly once, exceptions included.
+#pragma once
+
+#include <hiredis/hiredis.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct RedisContextFree {
+    void operator()(redisContext* c) const { redisFree(c); }
+};
+struct RedisReplyFree {
+    void operator()(redisReply* r) const { freeReplyObject(r); }
+};
+using RedisContext = std::unique_ptr<redisContext, RedisContextFree>;
+using RedisReply = std::unique_ptr<redisReply, RedisReplyFree>;
+
+// Connects to the one server this program talks to, 127.0.0.1:6379, without a time-out. Null
+// when no context could be allocated; otherwise check redis_failed.
+RedisContext redis_connect();
+
+// Whether the connection has failed; a failed context is never used again. Its error text.
+bool redis_failed(const redisContext* c);
+const char* redis_error(const redisContext* c);
+
+// Sends one command and waits for its reply; null means the connection failed. Texts that may
+// hold any byte go with %b and their length.
+RedisReply redis_command(redisContext* c, const char* fmt, ...);
+// The same with whole arguments, each sent with its length.
+RedisReply redis_command_argv(redisContext* c, const std::vector<std::string_view>& args);
+
+// Pipelining: commands are queued in the connection's output buffer, sent with redis_flush (or
+// by the first redis_next_reply), and their replies read in order. False when the connection
+// failed.
+bool redis_append(redisContext* c, const char* fmt, ...);
+bool redis_append_argv(redisContext* c, const std::vector<std::string_view>& args);
+bool redis_append_argv(redisContext* c, const std::vector<std::string>& args);
+bool redis_flush(redisContext* c);
+RedisReply redis_next_reply(redisContext* c);
+
+// Reply checks, in the one order that matters: missing, then type, then content.
+bool is_integer(const redisReply* r);
+bool is_array(const redisReply* r);
+bool is_error(const redisReply* r);
+bool is_ok_status(const redisReply* r);  // the status text "OK", compared whole
+std::string_view reply_text(const redisReply* r);
+
+// A Lua script the server keeps by its digest: loaded once per connection, then run by EVALSHA,
+// and loaded again if the server forgot it (a restart, SCRIPT FLUSH).
+struct RedisScript {
+    const char* body;
+    std::string sha;  // empty until loaded on the current connection
+};
+// Runs the script with its keys and arguments; null when the connection failed. An error reply
+// is handed back like any other reply.
+RedisReply redis_eval(redisContext* c, RedisScript& script,
+                      const std::vector<std::string_view>& keys,
+                      const std::vector<std::string_view>& args);
