@@ -1,0 +1,253 @@
+# The one harness for the integration cases, the demo, the soak run and the benchmarks: a private
+# world inside a mount, net and pid namespace of one's own, with its own redis-server on the
+# namespace's loopback, /etc/quellbay and /dev/log, and the real programs copied in. Nothing of
+# the host's /etc or /dev is written, and every process dies with the namespace's init.
+#
+# `in_namespace(argv)` re-executes a program as that init; `World()` then builds the world.
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import redis
+
+BUILD = os.environ.get("VT_BUILD", os.path.join(os.path.dirname(__file__), "..", "build"))
+BIN = "/mnt/bin"
+CONF = "/etc/quellbay/conf.cfg"
+SCRATCH = "/mnt/scratch"
+SANITIZER_DIR = "/mnt/sanitizer"
+NOBODY = 65534
+
+
+def in_namespace(argv):
+    """Runs argv as the init of a fresh mount, net and pid namespace; returns its exit status."""
+    cmd = ["unshare", "--mount", "--net", "--pid", "--fork", "--mount-proc", "--kill-child"]
+    return subprocess.call(cmd + argv, env=dict(os.environ, VT_BUILD=os.path.abspath(BUILD)))
+
+
+def sh(*cmd):
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
+
+
+def build_private_world():
+    """Everything written lives on a tmpfs at /mnt: /etc's overlay, /etc/quellbay, a small /dev
+    and the programs, copied there so an unprivileged daemon can run them wherever the clone is."""
+    assert os.getpid() == 1, "run inside in_namespace()"
+    sh("mount", "--make-rprivate", "/")
+    sh("mount", "-t", "tmpfs", "-o", "mode=0755,size=8g", "tmpfs", "/mnt")
+    for d in ("ovl/upper", "ovl/work", "quellbay", "dev", "redis", "scratch", "bin", "sanitizer"):
+        os.makedirs("/mnt/" + d)
+    os.chmod(SCRATCH, 0o1777)
+    os.chmod(SANITIZER_DIR, 0o1777)
+    sh("mount", "-t", "overlay", "overlay", "-o",
+       "lowerdir=/etc,upperdir=/mnt/ovl/upper,workdir=/mnt/ovl/work", "/etc")
+    os.makedirs("/etc/quellbay", exist_ok=True)
+    sh("mount", "--bind", "/mnt/quellbay", "/etc/quellbay")
+    for dev in ("null", "zero", "random", "urandom"):
+        open("/mnt/dev/" + dev, "w").close()
+        sh("mount", "--bind", "/dev/" + dev, "/mnt/dev/" + dev)
+    sh("mount", "--rbind", "/mnt/dev", "/dev")
+    sh("ip", "link", "set", "lo", "up")
+    with open("/proc/sys/net/unix/max_dgram_qlen", "w") as f:
+        f.write("65536")  # a daemon must never wait on our syslog socket
+    for prog in ("velstrand", "velstrandtest"):
+        shutil.copy(os.path.join(BUILD, prog), BIN)
+
+
+class LogLine:
+    PATTERN = re.compile(rb"<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d ([^\[:]*)(?:\[(\d+)\])?: (.*)", re.S)
+
+    def __init__(self, datagram):
+        m = self.PATTERN.fullmatch(datagram)
+        assert m, datagram
+        self.priority, self.facility = int(m[1]) & 7, int(m[1]) >> 3
+        self.ident = m[2].decode()
+        self.pid = int(m[3]) if m[3] else None
+        self.message = m[4].decode(errors="replace")
+
+    def __repr__(self):
+        return f"{self.priority} {self.ident}[{self.pid}]: {self.message}"
+
+
+class Syslog:
+    """The namespace's /dev/log; a thread drains it so no daemon ever blocks on it."""
+
+    def __init__(self):
+        self.lines = []
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind("/dev/log")
+        os.chmod("/dev/log", 0o666)
+        threading.Thread(target=self._drain, daemon=True).start()
+
+    def _drain(self):
+        while True:
+            self.lines.append(LogLine(self.sock.recv(1 << 20)))
+
+    def matching(self, needle):
+        return [l for l in list(self.lines) if needle in l.message]
+
+    def count(self, needle):
+        return len(self.matching(needle))
+
+    def messages(self):
+        return [l.message for l in list(self.lines)]
+
+    def wait_for(self, needle, n=1, timeout=30):
+        return wait_until(lambda: self.count(needle) >= n, timeout)
+
+    def dump(self):
+        return "\n".join(map(repr, list(self.lines)))
+
+
+def wait_until(pred, timeout=30, step=0.01):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if pred():
+            return True
+        reap()
+        time.sleep(step)
+    return pred()
+
+
+# Wait statuses of children reaped before anyone asked: as init, we adopt every orphan.
+_exited = {}
+
+
+def reap():
+    while True:
+        try:
+            pid, status = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            return
+        if pid == 0:
+            return
+        _exited[pid] = status
+
+
+def wait_exit(pid, timeout=30):
+    """The wait status of `pid` once it ended, or None on time-out."""
+    wait_until(lambda: pid in _exited, timeout)
+    return _exited.pop(pid, None)
+
+
+def exit_code(status):
+    return os.waitstatus_to_exitcode(status) if status is not None else None
+
+
+def proc_stat(pid):
+    """(name, state, parent) of a process, or None once it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            text = f.read()
+    except OSError:
+        return None
+    rest = text[text.rindex(")") + 2:].split()
+    return text[text.index("(") + 1:text.rindex(")")], rest[0], int(rest[1])
+
+
+def daemon_pids(names=("velstrand", "velstrandtest")):
+    """The live daemons: the programs' processes adopted by this init."""
+    out = []
+    for d in os.listdir("/proc"):
+        st = proc_stat(d) if d.isdigit() else None
+        if st and st[0] in names and st[2] == 1 and st[1] != "Z":
+            out.append(int(d))
+    return sorted(out)
+
+
+class RedisServer:
+    def __init__(self, *extra):
+        self.args = ["redis-server", "--port", "6379", "--bind", "127.0.0.1", "--save", "",
+                     "--dir", "/mnt/redis", "--logfile", "/mnt/redis/log", *extra]
+        self.proc = None
+        self.start()
+
+    def start(self):
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.DEVNULL)
+        client = redis.Redis()
+        assert wait_until(lambda: _answers(client), 10), "redis-server did not start"
+
+    def kill(self, sig=signal.SIGKILL):
+        self.proc.send_signal(sig)
+        self.proc.wait()
+
+
+def _answers(client):
+    try:
+        return client.ping()
+    except redis.ConnectionError:
+        return False
+
+
+def settings_text(sleeping_time=1, lock_expiration_time=100, main_key="suricata", keys=(),
+                  valid_duration=24, extra=""):
+    """application.settings with the given members; None leaves one out, a str is written raw."""
+    def value(v):
+        if isinstance(v, str) and not v.startswith("raw:"):
+            return '"' + v.replace("\\", "\\\\").replace('"', '\\"') + '"'
+        if isinstance(v, (list, tuple)):
+            return "[" + ", ".join(value(x) for x in v) + "]"
+        return str(v)[4:] if isinstance(v, str) else str(v)
+    members = dict(sleeping_time=sleeping_time, lock_expiration_time=lock_expiration_time,
+                   main_key=main_key, keys=keys, valid_duration=valid_duration)
+    body = "".join(f"  {k} = {value(v)};\n" for k, v in members.items() if v is not None)
+    return "application:\n{\n settings:\n {\n" + body + extra + " };\n};\n"
+
+
+class World:
+    """One case's world: syslog socket, redis-server and client, and a settings file."""
+
+    def __init__(self, *server_args):
+        build_private_world()
+        self.log = Syslog()
+        self.server = RedisServer(*server_args)
+        self.redis = redis.Redis()
+        self.settings()
+
+    def settings(self, **kw):
+        self.write_settings(settings_text(**kw))
+
+    def write_settings(self, text):
+        with open(CONF, "w") as f:
+            f.write(text)
+
+    def start(self, program="velstrandtest", uid=None, **popen):
+        """Starts a program, checks that the started process exits 0 at once, and returns the
+        pid of the daemon it left behind."""
+        before = set(daemon_pids())
+        env = dict(os.environ)
+        for var in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):  # sanitizer reports go to this case
+            if var in env:
+                env[var] = re.sub(r"log_path=[^:]*", f"log_path={SANITIZER_DIR}/{var[:5].lower()}",
+                                  env[var])
+        user = dict(user=uid, group=uid, extra_groups=[]) if uid is not None else {}
+        started = subprocess.run([os.path.join(BIN, program)], env=env, cwd="/",
+                                 timeout=60, **user, **popen)
+        assert started.returncode == 0, started.returncode
+        pids = []
+        wait_until(lambda: pids.extend(set(daemon_pids()) - before) or pids, 10)
+        assert len(pids) == 1, pids
+        return pids[0]
+
+    def run_test_build(self, timeout=120, **kw):
+        """Runs velstrandtest to its end; returns its exit code."""
+        return exit_code(wait_exit(self.start("velstrandtest", **kw), timeout))
+
+    def sanitizer_reports(self):
+        return [open(os.path.join(SANITIZER_DIR, f)).read() for f in os.listdir(SANITIZER_DIR)]
+
+    def close(self):
+        for pid in daemon_pids():
+            os.kill(pid, signal.SIGKILL)
+        self.server.kill()
+
+
+if __name__ == "__main__":
+    # harness.py PYTEST-ARGS: one pytest run as the init of a namespace of its own.
+    sys.exit(in_namespace([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                           *sys.argv[1:]]))

@@ -1,0 +1,26 @@
+# Every integration case runs alone as the init of a namespace of its own (CTest starts each one
+# through harness.in_namespace); the `world` fixture builds its private world there.
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import harness  # noqa: E402
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "server(*args): extra redis-server arguments")
+    config.addinivalue_line("markers", "serial: runs with the machine to itself (kill races)")
+
+
+@pytest.fixture
+def world(request):
+    if os.getpid() != 1:
+        pytest.fail("run through ctest: each case needs a namespace of its own")
+    marker = request.node.get_closest_marker("server")
+    w = harness.World(*(marker.args if marker else ()))
+    yield w
+    reports = w.sanitizer_reports()
+    w.close()
+    assert not reports, "\n".join(reports)
