@@ -16,6 +16,8 @@ import time
 
 import redis
 
+TYPES = ("alert", "dns", "http", "tls", "flow", "fileinfo", "anomaly")
+
 BUILD = os.environ.get("VT_BUILD", os.path.join(os.path.dirname(__file__), "..", "build"))
 BIN = "/mnt/bin"
 CONF = "/etc/quellbay/conf.cfg"
@@ -182,6 +184,29 @@ def _answers(client):
         return client.ping()
     except redis.ConnectionError:
         return False
+
+
+def now_stamp(offset_hours=0.0):
+    """A timestamp as the engine writes it, offset_hours from now."""
+    t = time.gmtime(time.time() + offset_hours * 3600)
+    return time.strftime("%Y-%m-%dT%H:%M:%S.000000+0000", t)
+
+
+def events(n, size=300, tag="e", stamp=None, types=TYPES, first=0):
+    """n distinct events in the engine's form of about `size` bytes, numbered from `first` in
+    flow_id, types in turn."""
+    stamp = stamp or now_stamp()
+    out = []
+    for i in range(first, first + n):
+        head = (f'{{"timestamp":"{stamp}","flow_id":{i},"event_type":"{types[i % len(types)]}",'
+                f'"src_ip":"10.0.{i % 250}.7","tag":"{tag}","payload":"')
+        out.append((head + "p" * max(0, size - len(head) - 2) + '"}').encode())
+    return out
+
+
+def rpush(client, key, values, batch=10000):
+    for i in range(0, len(values), batch):
+        client.rpush(key, *values[i:i + batch])
 
 
 def settings_text(sleeping_time=1, lock_expiration_time=100, main_key="suricata", keys=(),
