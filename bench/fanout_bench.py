@@ -1,0 +1,115 @@
+#!/usr/bin/python3
+# Fan-out benchmark, figures only. On the same ~1 KB events of mixed types, in one run: the job
+# (velstrandtest's first batch), redis-cli --pipe sending the per-event stream (MULTI, one LPUSH
+# per event, LPOP with a count, EXEC) and the echo-free grouped floor (MULTI, variadic LPUSHes
+# per type, LTRIM, EXEC). Prints times and ratios (medians over rounds), events per second, the
+# job's peak RSS and the longest time Redis answered no PING sent every 10 ms by another client.
+# As root, in a namespace of its own:  bench/fanout_bench.py [--bin DIR] [EVENTS ...]
+import os
+import re
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import harness  # noqa: E402
+
+
+def resp(*args):
+    return b"*%d\r\n" % len(args) + b"".join(b"$%d\r\n%s\r\n" % (len(a), a) for a in args)
+
+
+def write_streams(evs):
+    per_event = [resp(b"MULTI")]
+    per_event += [resp(b"LPUSH", harness.TYPES[i % 7].encode(), e) for i, e in enumerate(evs)]
+    per_event += [resp(b"LPOP", b"suricata", b"%d" % len(evs)), resp(b"EXEC")]
+    floor = [resp(b"MULTI")]
+    for t, name in enumerate(harness.TYPES):
+        mine = evs[t::7]
+        floor += [resp(b"LPUSH", name.encode(), *mine[i:i + 2000]) for i in range(0, len(mine), 2000)]
+    floor += [resp(b"LTRIM", b"suricata", b"%d" % len(evs), b"-1"), resp(b"EXEC")]
+    for name, parts in (("per_event", per_event), ("floor", floor)):
+        with open(f"/mnt/{name}.resp", "wb") as f:
+            f.writelines(parts)
+
+
+class Pinger(threading.Thread):
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.longest, self.running = 0.0, True
+        self.start()
+
+    def run(self):
+        client, last = harness.redis.Redis(), time.monotonic()
+        while self.running:
+            client.ping()
+            now = time.monotonic()
+            self.longest, last = max(self.longest, now - last), now
+            time.sleep(0.01)
+
+
+def loaded(world, evs):
+    world.redis.flushall()
+    harness.rpush(world.redis, "suricata", evs)
+
+
+def pipe(world, evs, name):
+    loaded(world, evs)
+    start = time.monotonic()
+    subprocess.run(f"redis-cli --pipe < /mnt/{name}.resp", shell=True, check=True,
+                   stdout=subprocess.DEVNULL)
+    return time.monotonic() - start
+
+
+def job(world, evs):
+    loaded(world, evs)
+    world.log.lines.clear()
+    pinger = Pinger()
+    pid = world.start("velstrandtest")
+    assert world.log.wait_for("timings ms", timeout=600), world.log.dump()
+    pinger.running = False
+    ms = int(re.search(r"redistransfer=(\d+)", world.log.matching("timings ms")[0].message)[1])
+    with open(f"/proc/{pid}/status") as f:
+        hwm = int(re.search(r"VmHWM:\s+(\d+)", f.read())[1])
+    os.kill(pid, 9)
+    harness.wait_exit(pid)
+    assert world.redis.llen("suricata") == 0
+    return ms / 1000, hwm / 1024, pinger.longest
+
+
+def main(sizes):
+    world = harness.World()
+    world.settings(sleeping_time=600)
+    per_event_cost = {}
+    for n in sizes:
+        evs = harness.events(n, size=1024)
+        write_streams(evs)
+        rounds = 3 if n <= 200000 else 1
+        runs = [(job(world, evs), pipe(world, evs, "per_event"), pipe(world, evs, "floor"))
+                for _ in range(rounds)]
+        t = statistics.median(r[0][0] for r in runs)
+        stream = statistics.median(r[1] for r in runs)
+        floor = statistics.median(r[2] for r in runs)
+        rss, gap = max(r[0][1] for r in runs), max(r[0][2] for r in runs)
+        per_event_cost[n] = t / n
+        print(f"{n} events of ~1 KB, {rounds} round(s), medians:\n"
+              f"  job {t:.3f} s ({n / t:,.0f} events/s), per-event stream {stream:.3f} s, "
+              f"floor {floor:.3f} s\n  job/stream {t / stream:.2f}, job/floor {t / floor:.2f}, "
+              f"peak RSS {rss:.0f} MB, longest PING gap {gap * 1000:.0f} ms, "
+              f"{t / n * 1e6:.2f} us per event", flush=True)
+    if len(per_event_cost) > 1:
+        small, large = min(per_event_cost), max(per_event_cost)
+        print(f"cost per event at {large} / at {small}: "
+              f"{per_event_cost[large] / per_event_cost[small]:.2f}")
+    world.close()
+
+
+if __name__ == "__main__":
+    args = sys.argv[1:]
+    if os.getpid() != 1:
+        if args[:1] == ["--bin"]:
+            harness.BUILD, args = args[1], args[2:]
+        sys.exit(harness.in_namespace([sys.executable, os.path.abspath(__file__), *args]))
+    main([int(a) for a in args] or [100000, 1000000])
