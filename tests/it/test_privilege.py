@@ -23,7 +23,7 @@ def apply_unit_restrictions():
     hidepid = unit.get("ProtectProc", "default").replace("default", "off")
     sh("mount", "-t", "proc", "-o", f"hidepid={hidepid}{subset}", "proc", "/proc")
     # Bound before / turns noexec, each path keeps exec; find is for the check at the end. The
-    # private /tmp (the unit's PrivateTmp) keeps other workers' files out of that check.
+    # private /tmp (the unit's PrivateTmp) keeps the host's other processes out of that check.
     for path in unit["ExecPaths"].replace("/usr/sbin", BIN).split() + ["/usr/bin/find"]:
         sh("mount", "--bind", path, path)
     for path in ("/tmp", "/var/tmp", "/run/lock"):
