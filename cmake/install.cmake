@@ -57,12 +57,15 @@ install(CODE "
   if(NOT IS_ABSOLUTE \"\${_sbin}\")
     set(_sbin \"\${CMAKE_INSTALL_PREFIX}/\${_sbin}\")
   endif()
-  string(REPLACE \"ExecStart=/usr/sbin/velstrand\" \"ExecStart=\${_sbin}/velstrand\"
-         _unit_text \"\${_unit_text}\")
+  # ExecStart and ExecPaths both name the program.
+  string(REPLACE \"/usr/sbin/velstrand\" \"\${_sbin}/velstrand\" _unit_text \"\${_unit_text}\")
   # A name of its own per install: a package build and a plain install may run side by side.
   string(RANDOM LENGTH 12 _tag)
   set(_unit_file \"${CMAKE_BINARY_DIR}/packaging/velstrand.service.\${_tag}\")
   file(WRITE \"\${_unit_file}\" \"\${_unit_text}\")
+  # file(INSTALL) skips a file it finds up to date by its time stamp, which a unit written for
+  # another prefix within the same second is.
+  file(REMOVE \"\$ENV{DESTDIR}${VELSTRAND_SYSTEMD_UNIT_DIR}/velstrand.service\")
   file(INSTALL DESTINATION \"${VELSTRAND_SYSTEMD_UNIT_DIR}\" TYPE FILE
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
        FILES \"\${_unit_file}\" RENAME velstrand.service)
