@@ -81,25 +81,26 @@ RedisReply exec_answer(redisContext* c, size_t queued) {
     return is_array(answer.get()) && answer->elements == queued ? std::move(answer) : nullptr;
 }
 
-// One chunk as read, its events oldest first; the texts live in the reply.
+// One chunk as read, its events oldest first, and the event that followed it; the texts live in
+// the reply.
 struct Chunk {
     RedisReply reply;
     long long length_at_read = 0;
     std::vector<std::string_view> events;
+    std::optional<std::string_view> next;
     size_t bytes = 0;
 };
 
-// Reads up to `count` events at end `from`, and the list's length at that moment. False when the
-// connection failed or the main list is not a list.
+// Reads up to `count` events at end `from`, the one after them, and the list's length at that
+// moment. False when the connection failed or the main list is not a list.
 bool read_chunk(redisContext* c, const std::string& key, End from, size_t count, Chunk& chunk) {
+    const long long last = static_cast<long long>(count);
     redis_append(c, "MULTI");
     redis_append(c, "LLEN %b", key.data(), key.size());
     if (from == End::kHead) {
-        redis_append(c, "LRANGE %b 0 %lld", key.data(), key.size(),
-                     static_cast<long long>(count) - 1);
+        redis_append(c, "LRANGE %b 0 %lld", key.data(), key.size(), last);
     } else {
-        redis_append(c, "LRANGE %b -%lld -1", key.data(), key.size(),
-                     static_cast<long long>(count));
+        redis_append(c, "LRANGE %b -%lld -1", key.data(), key.size(), last + 1);
     }
     redis_append(c, "EXEC");
     chunk.reply = exec_answer(c, 2);
@@ -111,8 +112,12 @@ bool read_chunk(redisContext* c, const std::string& key, End from, size_t count,
     const redisReply* range = chunk.reply->element[1];
     for (size_t i = 0; i < range->elements; ++i) {
         const redisReply* e = range->element[from == End::kHead ? i : range->elements - 1 - i];
-        chunk.events.push_back(reply_text(e));
-        chunk.bytes += e->len;
+        if (i == count) {
+            chunk.next = reply_text(e);
+        } else {
+            chunk.events.push_back(reply_text(e));
+            chunk.bytes += e->len;
+        }
     }
     return true;
 }
@@ -130,24 +135,43 @@ std::int64_t newest_stamp(const redisReply* sample) {
     return newest;
 }
 
-// Where the oldest events are. Learned from where events were last seen arriving; before that,
-// from the events' own timestamps at the two ends (the newest of a few at each, since flow
-// events carry their flow's start); where neither tells, at the head.
-End oldest_end(redisContext* c, const std::string& key) {
-    if (producer_end) {
-        return other(*producer_end);
-    }
+// Where a run begins: the events it is to move, the end where the oldest are, and the event
+// standing at that end.
+struct Start {
+    long long events = 0;
+    End from = End::kHead;
+    std::optional<std::string> near;
+};
+
+// The oldest end is learned from where events were last seen arriving; before that, from the
+// events' own timestamps at the two ends (the newest of a few at each, since flow events carry
+// their flow's start); where neither tells, it is the head. False when the list cannot be read.
+bool survey(redisContext* c, const std::string& key, Start& start) {
     redis_append(c, "MULTI");
+    redis_append(c, "LLEN %b", key.data(), key.size());
     redis_append(c, "LRANGE %b 0 7", key.data(), key.size());
     redis_append(c, "LRANGE %b -8 -1", key.data(), key.size());
     redis_append(c, "EXEC");
-    const RedisReply ends = exec_answer(c, 2);
-    if (!ends) {
-        return End::kHead;
+    const RedisReply ends = exec_answer(c, 3);
+    if (!ends || !is_integer(ends->element[0]) || !is_array(ends->element[1]) ||
+        !is_array(ends->element[2])) {
+        return false;
     }
-    const std::int64_t head = newest_stamp(ends->element[0]);
-    const std::int64_t tail = newest_stamp(ends->element[1]);
-    return head != 0 && tail != 0 && head - tail > kClearlyNewerNs ? End::kTail : End::kHead;
+    start.events = ends->element[0]->integer;
+    if (producer_end) {
+        start.from = other(*producer_end);
+    } else {
+        const std::int64_t head = newest_stamp(ends->element[1]);
+        const std::int64_t tail = newest_stamp(ends->element[2]);
+        const bool head_newer = head != 0 && tail != 0 && head - tail > kClearlyNewerNs;
+        start.from = head_newer ? End::kTail : End::kHead;
+    }
+    const redisReply* sample = ends->element[start.from == End::kHead ? 1 : 2];
+    if (sample->elements > 0) {
+        start.near =
+            reply_text(sample->element[start.from == End::kHead ? 0 : sample->elements - 1]);
+    }
+    return true;
 }
 
 // What a run has to say at its end: the events filed under the empty type, and the events whose
@@ -269,10 +293,30 @@ bool file_chunk(redisContext* c, const std::string& main_key, End from, const Ch
     return true;
 }
 
-// Moves the n events the main list held when the run began, oldest first, chunk by chunk.
-// Events that arrive meanwhile wait for the next run, at either end.
-int fan_out(redisContext* c, const std::string& main_key, long long n) {
-    End from = oldest_end(c, main_key);
+// Notes the end the producer writes to; the oldest events are at the other.
+void learn_producer(End producer, End& from, const std::string& key) {
+    if (producer == from) {
+        log_msg(LOG_INFO,
+                "redistransfer: events arrive at the %s of %s: the oldest are taken from its %s",
+                name(from), key.c_str(), name(other(from)));
+    }
+    producer_end = producer;
+    from = other(producer);
+}
+
+// Moves the events the main list held when the run began, oldest first, chunk by chunk. Events
+// that arrive meanwhile wait for the next run, at either end: arrivals at the end being read show
+// as the event expected there gone (between chunks) or as a chunk moved (within one), and the
+// run turns to the other end.
+int fan_out(redisContext* c, const std::string& main_key) {
+    Start start;
+    if (!survey(c, main_key, start)) {
+        log_msg(LOG_ALERT, "redistransfer: couldn't get key members for %s", main_key.c_str());
+        return 1;
+    }
+    long long n = start.events;
+    End from = start.from;
+    std::optional<std::string> near = std::move(start.near);
     Notes notes;
     size_t want = kFirstChunkEvents;
     int result = 0;
@@ -287,21 +331,22 @@ int fan_out(redisContext* c, const std::string& main_key, long long n) {
         if (chunk.events.empty() || stop_requested) {
             break;
         }
+        if (near && chunk.events.front() != *near) {
+            learn_producer(from, from, main_key);
+            near.reset();
+            continue;
+        }
         Placement placed;
         if (!file_chunk(c, main_key, from, chunk, notes, placed)) {
             result = transaction_failed();
             break;
         }
+        near.reset();
+        if (placed.position == 0 && chunk.next) {
+            near = std::string(*chunk.next);
+        }
         if (placed.arrived > 0 && placed.position >= 0) {
-            const End producer = placed.position == 0 ? other(from) : from;
-            if (producer == from) {
-                log_msg(LOG_INFO,
-                        "redistransfer: events arrive at the %s of %s: the oldest are "
-                        "taken from its %s",
-                        name(from), main_key.c_str(), name(other(from)));
-            }
-            producer_end = producer;
-            from = other(producer);
+            learn_producer(placed.position == 0 ? other(from) : from, from, main_key);
         }
         if (placed.position < 0) {
             if (++misses == kMisses) {
@@ -374,5 +419,5 @@ int redistransfer() {
     }
     // The count is taken as a signed 32-bit number.
     const int n = static_cast<int>(len->integer);
-    return n < 1 ? 0 : fan_out(c, main_key, n);
+    return n < 1 ? 0 : fan_out(c, main_key);
 }
