@@ -78,7 +78,7 @@ def test_stop_during_the_cycle(world, holder, tail):
     world.settings(sleeping_time=100)
     if holder:
         world.redis.set(KEY, holder)
-    world.redis.client_pause(1500, all=False)
+    world.redis.client_pause(2500, all=False)
     daemon = world.start("velstrand")
     assert world.log.wait_for("velstrand started by system 0")
     time.sleep(0.3)
