@@ -67,6 +67,7 @@ def test_long_batch_keeps_the_lock_and_batches_never_overlap(world, foreign):
     first = world.start("velstrand")
     assert world.log.wait_for("velstrand: lock lock:velstrand acquired")
     daemons = [first, world.start("velstrand"), world.start("velstrand")]
+    assert world.log.wait_for(BUSY, 2) and not world.log.count("released"), "the batch was short"
     if foreign:
         world.redis.set(KEY, "1")
         assert world.log.wait_for("released")
