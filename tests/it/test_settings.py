@@ -21,8 +21,9 @@ def both(value):
     return settings_text(sleeping_time=value, lock_expiration_time=value)
 
 
+# The seconds of the sleep `pid` is in: the request of its clock_nanosleep (syscall 230 on x86-64),
+# read from its memory.
 def pause_of(pid):
-    """The seconds of the sleep `pid` is in: clock_nanosleep's request, read from its memory."""
     syscall = lambda: open(f"/proc/{pid}/syscall").read().split()  # noqa: E731
     assert wait_until(lambda: syscall()[0] == "230"), syscall()
     with open(f"/proc/{pid}/mem", "rb") as mem:
