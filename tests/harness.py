@@ -243,8 +243,8 @@ class World:
 
     def start(self, program="velstrandtest", uid=None, **popen):
         """Starts a program, checks that the started process exits 0 at once, and returns the
-        pid of the daemon it left behind."""
-        before = set(daemon_pids())
+        pid of the daemon it left behind (which may have ended already: wait_exit has it)."""
+        before, gone = set(daemon_pids()), set(_exited)
         env = dict(os.environ)
         for var in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):  # sanitizer reports go to this case
             if var in env:
@@ -255,7 +255,8 @@ class World:
                                  timeout=60, **user, **popen)
         assert started.returncode == 0, started.returncode
         pids = []
-        wait_until(lambda: pids.extend(set(daemon_pids()) - before) or pids, 10)
+        new = lambda: (set(daemon_pids()) - before) | (set(_exited) - gone)  # noqa: E731
+        wait_until(lambda: pids.extend(new()) or pids, 10)
         assert len(pids) == 1, pids
         return pids[0]
 

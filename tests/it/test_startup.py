@@ -1,14 +1,21 @@
-# Start-up of both programs: detaching, descriptors, syslog identity, the test build's run.
+# Start-up of both programs, the test build's five cycles, and the ways the loop stops.
 import os
 import re
 import resource
 import signal
 import syslog
+import time
+
+import pytest
 
 from harness import exit_code, wait_exit
 
+KEY = "lock:velstrand"
+RELEASED = "velstrand: lock lock:velstrand released"
 
-def test_daemon_detaches_with_clean_descriptors_and_logs_as_velstrand(world):
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["TERM", "INT"])
+def test_daemon_detaches_with_clean_descriptors_and_a_stop_cuts_the_pause_short(world, sig):
     world.settings(sleeping_time=100)
     # Inherited descriptors must be closed up to the hard limit, not only below the soft one
     # that the daemon starts with.
@@ -21,7 +28,7 @@ def test_daemon_detaches_with_clean_descriptors_and_logs_as_velstrand(world):
     daemon = world.start("velstrand", pass_fds=(low, high), preexec_fn=lower_soft_limit)
     os.close(low)
     os.close(high)
-    assert world.log.wait_for("velstrand: lock lock:velstrand released")
+    assert world.log.wait_for(RELEASED)
 
     with open(f"/proc/{daemon}/stat") as f:
         assert int(f.read().rsplit(")", 1)[1].split()[3]) == daemon, "not a session leader"
@@ -36,5 +43,62 @@ def test_daemon_detaches_with_clean_descriptors_and_logs_as_velstrand(world):
     assert (started.facility, started.priority) == (syslog.LOG_USER >> 3, syslog.LOG_INFO)
     assert all(l.priority != syslog.LOG_DEBUG and l.ident == "velstrand" for l in world.log.lines)
 
+    os.kill(daemon, sig)
+    assert exit_code(wait_exit(daemon, 20)) == 0, "the stop did not end the pause"
+    assert world.log.messages()[-2:] == [f"velstrand: got signal {sig}, stopping...",
+                                         "velstrand: stop requested, exiting loop"]
+    assert world.log.count("acquired") == 1
+
+
+@pytest.mark.parametrize("busy", [False, True], ids=["free", "busy"])
+def test_test_build_runs_five_cycles_and_ends(world, busy):
+    if busy:
+        world.redis.set(KEY, "1")  # this namespace's init, alive
+    assert world.run_test_build() == 0
+    assert world.log.count("velstrandtest: lock lock:velstrand acquired") == 5 * (not busy)
+    assert world.log.count("velstrandtest: lock lock:velstrand released") == 5 * (not busy)
+    assert world.log.count("velstrandtest: lock lock:velstrand is busy, will retry after sleep") == 5 * busy
+    timings = r"velstrandtest: timings ms: redistransfer=\d+, timeregister=\d+, stats=\d+, total=\d+"
+    assert sum(bool(re.fullmatch(timings, m)) for m in world.log.messages()) == 5 * (not busy)
+    assert not [m for m in world.log.messages() if m.startswith("velstrand:")]
+    last = world.log.lines[-1]
+    assert (last.message, last.ident) == ("velstrandtest finished by system 0", "velstrandtest")
+    assert world.redis.get(KEY) == (b"1" if busy else None)
+
+
+# The server paused for writes holds the daemon inside its lock's SET, so the stop lands there:
+# a batch still runs and releases the lock; a busy lock ends the loop at once, without a pause.
+@pytest.mark.parametrize("holder,tail", [
+    (None, ["velstrand: lock lock:velstrand acquired", RELEASED,
+            "velstrand: got signal 15, stopping...", "velstrand: stop requested after batch"]),
+    ("1", ["velstrand: lock lock:velstrand is busy, will retry after sleep",
+           "velstrand: got signal 15, stopping..."]),
+], ids=["batch", "busy"])
+def test_stop_during_the_cycle(world, holder, tail):
+    world.settings(sleeping_time=100)
+    if holder:
+        world.redis.set(KEY, holder)
+    world.redis.client_pause(2500, all=False)
+    daemon = world.start("velstrand")
+    assert world.log.wait_for("velstrand started by system 0")
+    time.sleep(0.3)
     os.kill(daemon, signal.SIGTERM)
-    assert exit_code(wait_exit(daemon, 20)) == 0, "SIGTERM did not end the pause"
+    assert exit_code(wait_exit(daemon, 20)) == 0, "it paused"
+    assert [m for m in world.log.messages() if m.startswith("velstrand:")][-len(tail):] == tail
+    assert world.redis.get(KEY) == (holder.encode() if holder else None)
+
+
+@pytest.mark.parametrize("later", [False, True], ids=["first", "later"])
+def test_redis_down_ends_the_daemon_with_status_one(world, later):
+    if later:
+        daemon = world.start("velstrand")
+        assert world.log.wait_for(RELEASED)
+        world.server.kill()
+    else:
+        world.server.kill()
+        daemon = world.start("velstrand")
+    assert exit_code(wait_exit(daemon, 20)) == 1
+    [down] = world.log.matching("Redis connection error")
+    assert (down.message, down.priority) == ("velstrand: Redis connection error: Connection refused",
+                                             syslog.LOG_ALERT)
+    assert world.log.lines[-1] is down
