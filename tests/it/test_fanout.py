@@ -94,6 +94,7 @@ def test_every_event_is_filed_exactly_once_in_order(world, fault, end):
     # A daemon whose server restarted mid-batch finds its own lock there until it expires.
     world.settings(lock_expiration_time=3)
     producer = Producer(end, n)
+    assert wait_until(lambda: producer.stored)  # the ends' timestamps differ from the start
     daemon = world.start("velstrand")
     if fault == "none":  # a run moves the whole backlog, and only it
         assert world.log.wait_for("lock lock:velstrand released")
