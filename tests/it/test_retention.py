@@ -40,14 +40,14 @@ def one_cycle(world):
 
 
 # Follows the server from another client and calls action() right after each of the first `times`
-# reads of the last piece of the 30,000 entries of alert, while the job examines it and before its
-# EXEC; gives up after a minute without a command.
+# reads of the second of the six pieces of the 60,000 entries of alert: the job has four more to
+# read before its EXEC. Gives up after a minute without a command.
 def after_reads(action, times):
     def follow():
         with redis.Redis(socket_timeout=60).monitor() as m:
             ready.set()
             for _ in range(times):
-                while m.next_command()["command"] != "LRANGE alert 20000 29999":
+                while m.next_command()["command"] != "LRANGE alert 10000 19999":
                     pass
                 action()
     ready = threading.Event()
@@ -96,7 +96,7 @@ def test_each_rewrite_leaves_the_kept_entries_in_order(world, layout):
 @pytest.mark.parametrize("changes", [1, 4])
 def test_a_list_changed_before_exec_is_read_again(world, changes):
     # The push-back becomes certain in the second piece read, after the first was let go.
-    entries, kept = fill(world, lambda i: i >= 15000 and i % 2, 30000)
+    entries, kept = fill(world, lambda i: i >= 15000 and i % 2, 60000)
     world.settings(keys=["alert"])
     pushed = []  # head first
     after_reads(lambda: pushed.insert(0, event(0, f"pushed {len(pushed)}")) or redis.Redis().lpush("alert", pushed[0]),
@@ -108,11 +108,12 @@ def test_a_list_changed_before_exec_is_read_again(world, changes):
     assert not lost, f"{len(lost)} entries lost: {lost[:10]}"
     assert left == expected
     assert world.log.count("timeregister: alert kept changing, left for the next run") == (changes > 3)
+    assert len(pushed) == changes and world.redis.info("commandstats")["cmdstat_watch"]["calls"] == min(changes, 3) + 1
 
 
-@pytest.mark.parametrize("stale", [lambda i: i >= 15000, lambda i: i % 2], ids=["trim", "push-back"])
+@pytest.mark.parametrize("stale", [lambda i: i >= 30000, lambda i: i % 2], ids=["trim", "push-back"])
 def test_refused_writes_leave_the_list_whole(world, stale):
-    entries, kept = fill(world, stale, 30000)
+    entries, kept = fill(world, stale, 60000)
     world.settings(keys=["alert"])
     after_reads(lambda: redis.Redis().config_set("maxmemory", 1), 1)
     one_cycle(world)
