@@ -74,10 +74,11 @@ struct RewritePlan {
 // Plans the rewrite of one list from the verdicts on its entries, given head first as they are
 // read. It holds positions and the texts of at most a thousand dropped entries, never a kept one.
 //
-// A verdict depends on the entry's text alone, so every copy of a dropped text is dropped: an LREM
-// of such a text, from either end, removes a dropped copy, and one LREM per dropped copy between
-// the ends removes them all. Where the dropped entries between the ends are too many to hold, or
-// their LREMs would cost more than pushing the kept entries back, the kept entries are pushed back.
+// Within a run a verdict depends on the entry's text alone, so every copy of a dropped text is
+// dropped: an LREM of such a text, from either end, removes a dropped copy, and one LREM per
+// dropped copy between the ends removes them all. Where the dropped entries between the ends are
+// too many to hold, or their LREMs would cost more than pushing the kept entries back, the kept
+// entries are pushed back.
 class RewritePlanner {
   public:
     void add(std::string_view entry, bool keep);
