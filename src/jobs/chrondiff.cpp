@@ -135,7 +135,10 @@ std::int64_t parseISO8601(std::string_view text) {
 
 std::int32_t get_time_difference(std::string_view first, std::string_view second) {
     const std::int64_t a = parseISO8601(first);
-    const std::int64_t b = parseISO8601(second);
-    const __int128 diff = static_cast<__int128>(a) - b;
+    return hours_between(a, parseISO8601(second));
+}
+
+std::int32_t hours_between(std::int64_t first, std::int64_t second) {
+    const __int128 diff = static_cast<__int128>(first) - second;
     return static_cast<std::int32_t>(diff / 3600000000000LL);
 }

@@ -21,3 +21,6 @@ std::int64_t parseISO8601(std::string_view text);
 // swapping the arguments negates the result. Parses `first` before `second` and passes on what
 // parseISO8601 throws. Never overflows: the two instants may lie more than 292 years apart.
 std::int32_t get_time_difference(std::string_view first, std::string_view second);
+
+// The same for two instants as parseISO8601 gives them.
+std::int32_t hours_between(std::int64_t first, std::int64_t second);
