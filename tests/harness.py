@@ -4,6 +4,7 @@
 # the host's /etc or /dev is written, and every process dies with the namespace's init.
 #
 # `in_namespace(argv)` re-executes a program as that init; `World()` then builds the world.
+import json
 import os
 import re
 import shutil
@@ -21,13 +22,12 @@ TYPES = ("alert", "dns", "http", "tls", "flow", "fileinfo", "anomaly")
 BUILD = os.environ.get("VT_BUILD", os.path.join(os.path.dirname(__file__), "..", "build"))
 BIN = "/mnt/bin"
 CONF = "/etc/quellbay/conf.cfg"
-SCRATCH = "/mnt/scratch"
 SANITIZER_DIR = "/mnt/sanitizer"
 NOBODY = 65534
 
 
+# Runs argv as the init of a fresh mount, net and pid namespace; returns its exit status.
 def in_namespace(argv):
-    """Runs argv as the init of a fresh mount, net and pid namespace; returns its exit status."""
     cmd = ["unshare", "--mount", "--net", "--pid", "--fork", "--mount-proc", "--kill-child"]
     return subprocess.call(cmd + argv, env=dict(os.environ, VT_BUILD=os.path.abspath(BUILD)))
 
@@ -36,16 +36,16 @@ def sh(*cmd):
     subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
 
 
+# Everything written lives on a tmpfs at /mnt: /etc's overlay, /etc/quellbay, a small /dev and
+# the programs, copied there so an unprivileged daemon can run them wherever the clone is.
 def build_private_world():
-    """Everything written lives on a tmpfs at /mnt: /etc's overlay, /etc/quellbay, a small /dev
-    and the programs, copied there so an unprivileged daemon can run them wherever the clone is."""
     assert os.getpid() == 1, "run inside in_namespace()"
     sh("mount", "--make-rprivate", "/")
     sh("mount", "-t", "tmpfs", "-o", "mode=0755,size=8g", "tmpfs", "/mnt")
     for d in ("ovl/upper", "ovl/work", "quellbay", "dev", "redis", "scratch", "bin", "sanitizer"):
         os.makedirs("/mnt/" + d)
-    os.chmod(SCRATCH, 0o1777)
-    os.chmod(SANITIZER_DIR, 0o1777)
+    for d in ("scratch", "sanitizer"):
+        os.chmod("/mnt/" + d, 0o1777)
     sh("mount", "-t", "overlay", "overlay", "-o",
        "lowerdir=/etc,upperdir=/mnt/ovl/upper,workdir=/mnt/ovl/work", "/etc")
     os.makedirs("/etc/quellbay", exist_ok=True)
@@ -76,9 +76,8 @@ class LogLine:
         return f"{self.priority} {self.ident}[{self.pid}]: {self.message}"
 
 
+# The namespace's /dev/log; a thread drains it so no daemon ever blocks on it.
 class Syslog:
-    """The namespace's /dev/log; a thread drains it so no daemon ever blocks on it."""
-
     def __init__(self):
         self.lines = []
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
@@ -131,8 +130,8 @@ def reap():
         _exited[pid] = status
 
 
+# The wait status of `pid` once it ended, or None on time-out.
 def wait_exit(pid, timeout=30):
-    """The wait status of `pid` once it ended, or None on time-out."""
     wait_until(lambda: pid in _exited, timeout)
     return _exited.pop(pid, None)
 
@@ -141,60 +140,43 @@ def exit_code(status):
     return os.waitstatus_to_exitcode(status) if status is not None else None
 
 
-def proc_stat(pid):
-    """(name, state, parent) of a process, or None once it is gone."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            text = f.read()
-    except OSError:
-        return None
-    rest = text[text.rindex(")") + 2:].split()
-    return text[text.index("(") + 1:text.rindex(")")], rest[0], int(rest[1])
-
-
-def daemon_pids(names=("velstrand", "velstrandtest")):
-    """The live daemons: the programs' processes adopted by this init."""
+# The live daemons: the programs' processes that this init adopted.
+def daemon_pids():
     out = []
-    for d in os.listdir("/proc"):
-        st = proc_stat(d) if d.isdigit() else None
-        if st and st[0] in names and st[2] == 1 and st[1] != "Z":
-            out.append(int(d))
-    return sorted(out)
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            name, rest = open(f"/proc/{pid}/stat").read().rsplit(")", 1)
+        except OSError:
+            continue
+        state, parent = rest.split()[:2]
+        if name.split("(", 1)[1] in ("velstrand", "velstrandtest") and parent == "1" and state != "Z":
+            out.append(int(pid))
+    return out
 
 
 class RedisServer:
     def __init__(self, *extra):
         self.args = ["redis-server", "--port", "6379", "--bind", "127.0.0.1", "--save", "",
                      "--dir", "/mnt/redis", "--logfile", "/mnt/redis/log", *extra]
-        self.proc = None
         self.start()
 
     def start(self):
         self.proc = subprocess.Popen(self.args, stdout=subprocess.DEVNULL)
-        client = redis.Redis()
-        assert wait_until(lambda: _answers(client), 10), "redis-server did not start"
+        assert wait_until(lambda: os.system("redis-cli ping >/dev/null 2>&1") == 0, 10)
 
-    def kill(self, sig=signal.SIGKILL):
-        self.proc.send_signal(sig)
+    def kill(self):
+        self.proc.kill()
         self.proc.wait()
 
 
-def _answers(client):
-    try:
-        return client.ping()
-    except redis.ConnectionError:
-        return False
-
-
+# A timestamp as the engine writes it, offset_hours from now.
 def now_stamp(offset_hours=0.0):
-    """A timestamp as the engine writes it, offset_hours from now."""
-    t = time.gmtime(time.time() + offset_hours * 3600)
-    return time.strftime("%Y-%m-%dT%H:%M:%S.000000+0000", t)
+    return time.strftime("%Y-%m-%dT%H:%M:%S.000000+0000", time.gmtime(time.time() + offset_hours * 3600))
 
 
+# n distinct events in the engine's form of about `size` bytes, numbered from `first` in flow_id,
+# types in turn.
 def events(n, size=300, tag="e", stamp=None, types=TYPES, first=0):
-    """n distinct events in the engine's form of about `size` bytes, numbered from `first` in
-    flow_id, types in turn."""
     stamp = stamp or now_stamp()
     out = []
     for i in range(first, first + n):
@@ -209,24 +191,20 @@ def rpush(client, key, values, batch=10000):
         client.rpush(key, *values[i:i + batch])
 
 
+# application.settings with the given members, None leaving one out; texts are written as JSON
+# writes them, which libconfig reads alike for the plain texts used here.
 def settings_text(sleeping_time=1, lock_expiration_time=100, main_key="suricata", keys=(),
-                  valid_duration=24, extra=""):
-    """application.settings with the given members; None leaves one out, a str is written raw."""
+                  valid_duration=24):
     def value(v):
-        if isinstance(v, str) and not v.startswith("raw:"):
-            return '"' + v.replace("\\", "\\\\").replace('"', '\\"') + '"'
-        if isinstance(v, (list, tuple)):
-            return "[" + ", ".join(value(x) for x in v) + "]"
-        return str(v)[4:] if isinstance(v, str) else str(v)
+        return "[" + ", ".join(map(value, v)) + "]" if isinstance(v, (list, tuple)) else json.dumps(v)
     members = dict(sleeping_time=sleeping_time, lock_expiration_time=lock_expiration_time,
                    main_key=main_key, keys=keys, valid_duration=valid_duration)
     body = "".join(f"  {k} = {value(v)};\n" for k, v in members.items() if v is not None)
-    return "application:\n{\n settings:\n {\n" + body + extra + " };\n};\n"
+    return "application:\n{\n settings:\n {\n" + body + " };\n};\n"
 
 
+# One case's world: syslog socket, redis-server and client, and a settings file.
 class World:
-    """One case's world: syslog socket, redis-server and client, and a settings file."""
-
     def __init__(self, *server_args):
         build_private_world()
         self.log = Syslog()
@@ -241,9 +219,9 @@ class World:
         with open(CONF, "w") as f:
             f.write(text)
 
+    # Starts a program, checks that the started process exits 0 at once, and returns the pid of
+    # the daemon it left behind (which may have ended already: wait_exit has it).
     def start(self, program="velstrandtest", uid=None, **popen):
-        """Starts a program, checks that the started process exits 0 at once, and returns the
-        pid of the daemon it left behind (which may have ended already: wait_exit has it)."""
         before, gone = set(daemon_pids()), set(_exited)
         env = dict(os.environ)
         for var in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):  # sanitizer reports go to this case
@@ -260,8 +238,8 @@ class World:
         assert len(pids) == 1, pids
         return pids[0]
 
+    # Runs velstrandtest to its end; returns its exit code.
     def run_test_build(self, timeout=120, **kw):
-        """Runs velstrandtest to its end; returns its exit code."""
         return exit_code(wait_exit(self.start("velstrandtest", **kw), timeout))
 
     def sanitizer_reports(self):

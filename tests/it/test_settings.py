@@ -38,7 +38,7 @@ def pause_of(pid):
     (both(0), 60, 100, FALLBACKS),
     (both(-1), 60, 100, FALLBACKS),
     (both("60"), 60, 100, FALLBACKS),
-    (both("raw:60.0"), 60, 100, FALLBACKS),
+    (both(60.0), 60, 100, FALLBACKS),
     (both(1), 1, 1, []),
 ], ids=["missing", "parse-error", "zero", "negative", "quoted", "float", "one"])
 def test_pause_and_lock_lifetime(world, text, pause, lifetime, logged):
