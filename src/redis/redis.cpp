@@ -1,4 +1,4 @@
-// Connections, commands, pipelines and scripts over hiredis's blocking API.
+// Connections, commands and pipelines over hiredis's blocking API.
 #include "redis/redis.h"
 
 #include <cstdarg>
@@ -44,12 +44,6 @@ RedisReply redis_command(redisContext* c, const char* fmt, ...) {
     void* r = redisvCommand(c, fmt, ap);
     va_end(ap);
     return RedisReply(static_cast<redisReply*>(r));
-}
-
-RedisReply redis_command_argv(redisContext* c, const std::vector<std::string_view>& args) {
-    Argv argv(args);
-    return RedisReply(static_cast<redisReply*>(
-        redisCommandArgv(c, argv.size(), argv.ptrs.data(), argv.lens.data())));
 }
 
 bool redis_append(redisContext* c, const char* fmt, ...) {
@@ -108,29 +102,4 @@ bool is_ok_status(const redisReply* r) {
 std::string_view reply_text(const redisReply* r) {
     return r != nullptr && r->str != nullptr ? std::string_view(r->str, r->len)
                                              : std::string_view();
-}
-
-RedisReply redis_eval(redisContext* c, RedisScript& script,
-                      const std::vector<std::string_view>& keys,
-                      const std::vector<std::string_view>& args) {
-    const std::string nkeys = std::to_string(keys.size());
-    RedisReply r;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (script.sha.empty()) {
-            RedisReply loaded = redis_command(c, "SCRIPT LOAD %s", script.body);
-            if (!loaded || loaded->type != REDIS_REPLY_STRING) {
-                return loaded;
-            }
-            script.sha.assign(loaded->str, loaded->len);
-        }
-        std::vector<std::string_view> argv = {"EVALSHA", script.sha, nkeys};
-        argv.insert(argv.end(), keys.begin(), keys.end());
-        argv.insert(argv.end(), args.begin(), args.end());
-        r = redis_command_argv(c, argv);
-        if (!is_error(r.get()) || reply_text(r.get()).rfind("NOSCRIPT", 0) != 0) {
-            break;
-        }
-        script.sha.clear();
-    }
-    return r;
 }

@@ -1,6 +1,6 @@
 // The one place that knows hiredis: connecting, sending commands one at a time or pipelined,
-// server-side scripts, and the checks every reply goes through. Every context and reply is owned
-// from the moment it exists and freed exactly once, exceptions included.
+// and the checks every reply goes through. Every context and reply is owned from the moment it
+// exists and freed exactly once, exceptions included.
 #pragma once
 
 #include <hiredis/hiredis.h>
@@ -30,8 +30,6 @@ const char* redis_error(const redisContext* c);
 // Sends one command and waits for its reply; null means the connection failed. Texts that may
 // hold any byte go with %b and their length.
 RedisReply redis_command(redisContext* c, const char* fmt, ...);
-// The same with whole arguments, each sent with its length.
-RedisReply redis_command_argv(redisContext* c, const std::vector<std::string_view>& args);
 
 // Pipelining: commands are queued in the connection's output buffer, sent with redis_flush (or
 // by the first redis_next_reply), and their replies read in order. False when the connection
@@ -48,15 +46,3 @@ bool is_array(const redisReply* r);
 bool is_error(const redisReply* r);
 bool is_ok_status(const redisReply* r);  // the status text "OK", compared whole
 std::string_view reply_text(const redisReply* r);
-
-// A Lua script the server keeps by its digest: loaded once per connection, then run by EVALSHA,
-// and loaded again if the server forgot it (a restart, SCRIPT FLUSH).
-struct RedisScript {
-    const char* body;
-    std::string sha;  // empty until loaded on the current connection
-};
-// Runs the script with its keys and arguments; null when the connection failed. An error reply
-// is handed back like any other reply.
-RedisReply redis_eval(redisContext* c, RedisScript& script,
-                      const std::vector<std::string_view>& keys,
-                      const std::vector<std::string_view>& args);
