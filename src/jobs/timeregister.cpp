@@ -36,6 +36,7 @@ constexpr size_t kPushBytes = size_t{4} << 20;
 constexpr int kRetries = 3;
 // The texts held for LREMs, a memory bound: a list needing more LREMs is pushed back.
 constexpr size_t kMaxRemovals = 1000;
+constexpr size_t kMaxRemovalBytes = size_t{16} << 20;
 // An LREM passing over one entry costs the server about what pushing back 100 to 150 bytes does
 // (measured with 1 KB entries: 170-300 ns against 2 ns a byte).
 constexpr long long kScanCost = 128;
@@ -247,7 +248,8 @@ void RewritePlanner::add(std::string_view entry, bool keep) {
     if (push_back_ || last_kept_ < 0) {
         return;  // before the first kept entry, the LTRIM takes it
     }
-    if (removals_.size() < kMaxRemovals) {
+    if (removals_.size() < kMaxRemovals && removal_bytes_ + entry.size() <= kMaxRemovalBytes) {
+        removal_bytes_ += entry.size();
         removals_.emplace_back(pos, entry);
     } else if (unheld_ < 0) {
         unheld_ = pos;

@@ -72,7 +72,8 @@ struct RewritePlan {
 };
 
 // Plans the rewrite of one list from the verdicts on its entries, given head first as they are
-// read. It holds positions and the texts of at most a thousand dropped entries, never a kept one.
+// read. It holds positions and the texts of at most a thousand dropped entries (16 MB), never a
+// kept one.
 //
 // Within a run a verdict depends on the entry's text alone, so every copy of a dropped text is
 // dropped: an LREM of such a text, from either end, removes a dropped copy, and one LREM per
@@ -96,6 +97,7 @@ class RewritePlanner {
     // The dropped entries after the first kept one, up to a bound; then where the first one
     // beyond the bound lies.
     std::vector<std::pair<long long, std::string>> removals_;
+    size_t removal_bytes_ = 0;
     long long unheld_ = -1;
     bool push_back_ = false;
 };
