@@ -1,6 +1,7 @@
 # The service as shipped, without systemd: the daemon as an unprivileged user, with the shipped
 # settings file, under the unit's /proc and exec restrictions (made with the kernel mechanisms
 # systemd uses: proc's hidepid= and subset=, noexec mounts), against an engine owned by root.
+import ctypes
 import datetime
 import json
 import os
@@ -17,7 +18,7 @@ ENGINE = ("import ctypes, time\nctypes.CDLL(None).prctl(15, b'Suricata-Main')\n"
           "while time.process_time() < 1.2: pass\nprint(flush=True)\ntime.sleep(600)")
 
 
-def apply_unit_restrictions():
+def apply_unit_restrictions(request):
     unit = dict(re.findall(r"^(\w+)=(.*)$", open(f"{TOP}/packaging/velstrand.service").read(), re.M))
     subset = ",subset=pid" if unit.get("ProcSubset") == "pid" else ""
     hidepid = unit.get("ProtectProc", "default").replace("default", "off")
@@ -26,13 +27,14 @@ def apply_unit_restrictions():
     # private /tmp (the unit's PrivateTmp) keeps the host's other processes out of that check.
     for path in unit["ExecPaths"].replace("/usr/sbin", BIN).split() + ["/usr/bin/find"]:
         sh("mount", "--bind", path, path)
-    for path in ("/tmp", "/var/tmp", "/run/lock"):
+    for path in ("/tmp", "/var/tmp", "/run/lock"):  # given back before pytest returns to a clone there
         sh("mount", "-t", "tmpfs", "tmpfs", path)
+        request.addfinalizer(lambda path=path: ctypes.CDLL(None).umount2(path.encode(), 2))  # detach
     sh("mount", "-o", "remount,noexec", "/mnt")
     sh("mount", "-o", "remount,bind,noexec", "/")
 
 
-def test_unprivileged_daemon_does_the_whole_batch_and_writes_nothing_outside_redis(world):
+def test_unprivileged_daemon_does_the_whole_batch_and_writes_nothing_outside_redis(world, request):
     world.write_settings(open(f"{TOP}/conf/velstrand.cfg").read())
     now = datetime.datetime.now(datetime.timezone.utc)
     events = [json.dumps({"event_type": kind, "timestamp": f"{now - datetime.timedelta(hours=age):%FT%T.%f%z}"})
@@ -40,7 +42,7 @@ def test_unprivileged_daemon_does_the_whole_batch_and_writes_nothing_outside_red
     world.redis.rpush("suricata", *events)
     engine = subprocess.Popen([sys.executable, "-c", ENGINE], stdout=subprocess.PIPE)
     engine.stdout.readline()
-    apply_unit_restrictions()
+    apply_unit_restrictions(request)
     open("/mnt/started", "w").close()
 
     daemon = world.start("velstrand", uid=NOBODY)
