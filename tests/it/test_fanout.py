@@ -3,6 +3,7 @@
 import collections
 import json
 import os
+import re
 import signal
 import threading
 import time
@@ -82,7 +83,7 @@ def test_every_event_is_filed_exactly_once_in_order(world, fault, end):
     # A daemon whose server restarted mid-batch finds its own lock there until it expires.
     world.settings(lock_expiration_time=3)
     p = dict(running=True, stored=[], uncertain=[])
-    producer = threading.Thread(target=produce, args=(end, n, p))
+    producer = threading.Thread(target=produce, args=(end, n, p), daemon=True)  # ends with a failure
     producer.start()
     assert wait_until(lambda: p["stored"])  # the ends' timestamps differ from the start
     daemon = world.start("velstrand")
@@ -117,6 +118,29 @@ def test_every_event_is_filed_exactly_once_in_order(world, fault, end):
     assert not produced - held, "lost"
     assert not held - produced - collections.Counter(p["uncertain"]), "doubled"
     assert max(held.values()) == 1
+
+
+# The script that closes a chunk's transaction, on its own, against what no timing can promise:
+# events arriving at the end the chunk was read from, or taken away, between the read and EXEC.
+SCRIPT = re.search(r'R"lua\((.*)\)lua"', open(os.path.join(os.path.dirname(__file__), "..", "..", "src",
+                   "jobs", "fanout_script.h")).read(), re.S)[1]
+
+
+@pytest.mark.parametrize("meanwhile,placed", [("arrived", [3, 3]), ("taken", [-1, -1])],
+                         ids=["arrived", "taken"])
+def test_a_chunk_is_removed_where_it_stands_or_its_filing_taken_back(world, meanwhile, placed):
+    backlog, arrived = events(10, types=["alert"]), events(3, tag="new", types=["alert"], first=10)
+    world.redis.rpush("suricata", *backlog)
+    chunk = backlog[:5]  # read at the head
+    world.redis.lpush("suricata", *arrived) if meanwhile == "arrived" else world.redis.lpop("suricata")
+    pipe = world.redis.pipeline()  # the chunk's transaction, as the job sends it
+    pipe.lpush("alert", *chunk)
+    pipe.eval(SCRIPT, 2, "suricata", "alert", "h", 10, 5, chunk[0], chunk[-1],
+              b"".join(len(e).to_bytes(4, "little") for e in chunk), b"\x02\x00" * 5)
+    assert pipe.execute()[-1] == placed
+    left = arrived[::-1] + backlog[5:] if meanwhile == "arrived" else backlog[1:]
+    assert world.redis.lrange("suricata", 0, -1) == left
+    assert world.redis.lrange("alert", 0, -1) == (chunk[::-1] if meanwhile == "arrived" else [])
 
 
 def test_copies_alike_at_both_ends_are_each_filed_once(world):
