@@ -14,6 +14,7 @@ import subprocess
 import sys
 import threading
 import time
+import types
 
 import redis
 
@@ -61,17 +62,11 @@ def build_private_world():
         shutil.copy(os.path.join(BUILD, prog), BIN)
 
 
-class LogLine:
-    PATTERN = re.compile(rb"<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d ([^\[:]*)(?:\[(\d+)\])?: (.*)", re.S)
+# One datagram as glibc's syslog(3) sends it: "<PRI>Mmm dd hh:mm:ss IDENT[PID]: MESSAGE".
+DATAGRAM = re.compile(rb"<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d ([^\[:]*)(?:\[(\d+)\])?: (.*)", re.S)
 
-    def __init__(self, datagram):
-        m = self.PATTERN.fullmatch(datagram)
-        assert m, datagram
-        self.priority, self.facility = int(m[1]) & 7, int(m[1]) >> 3
-        self.ident = m[2].decode()
-        self.pid = int(m[3]) if m[3] else None
-        self.message = m[4].decode(errors="replace")
 
+class LogLine(types.SimpleNamespace):
     def __repr__(self):
         return f"{self.priority} {self.ident}[{self.pid}]: {self.message}"
 
@@ -87,7 +82,9 @@ class Syslog:
 
     def _drain(self):
         while True:
-            self.lines.append(LogLine(self.sock.recv(1 << 20)))
+            pri, ident, pid, text = DATAGRAM.fullmatch(self.sock.recv(1 << 20)).groups()
+            self.lines.append(LogLine(priority=int(pri) & 7, facility=int(pri) >> 3, ident=ident.decode(),
+                                      pid=pid and int(pid), message=text.decode(errors="replace")))
 
     def matching(self, needle):
         return [l for l in list(self.lines) if needle in l.message]
@@ -120,14 +117,11 @@ _exited = {}
 
 
 def reap():
-    while True:
-        try:
-            pid, status = os.waitpid(-1, os.WNOHANG)
-        except ChildProcessError:
-            return
-        if pid == 0:
-            return
-        _exited[pid] = status
+    try:
+        while (child := os.waitpid(-1, os.WNOHANG))[0]:
+            _exited[child[0]] = child[1]
+    except ChildProcessError:  # no children left
+        pass
 
 
 # The wait status of `pid` once it ended, or None on time-out.
@@ -223,11 +217,8 @@ class World:
     # the daemon it left behind (which may have ended already: wait_exit has it).
     def start(self, program="velstrandtest", uid=None, **popen):
         before, gone = set(daemon_pids()), set(_exited)
-        env = dict(os.environ)
-        for var in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):  # sanitizer reports go to this case
-            if var in env:
-                env[var] = re.sub(r"log_path=[^:]*", f"log_path={SANITIZER_DIR}/{var[:5].lower()}",
-                                  env[var])
+        env = {k: re.sub(r"log_path=[^:]*", f"log_path={SANITIZER_DIR}/{k[:5].lower()}", v)
+               for k, v in os.environ.items()}  # sanitizer reports go to this case
         user = dict(user=uid, group=uid, extra_groups=[]) if uid is not None else {}
         started = subprocess.run([os.path.join(BIN, program)], env=env, cwd="/",
                                  timeout=60, **user, **popen)
