@@ -163,15 +163,10 @@ class RedisServer:
         self.proc.wait()
 
 
-# A timestamp as the engine writes it, offset_hours from now.
-def now_stamp(offset_hours=0.0):
-    return time.strftime("%Y-%m-%dT%H:%M:%S.000000+0000", time.gmtime(time.time() + offset_hours * 3600))
-
-
-# n distinct events in the engine's form of about `size` bytes, numbered from `first` in flow_id,
-# types in turn.
-def events(n, size=300, tag="e", stamp=None, types=TYPES, first=0):
-    stamp = stamp or now_stamp()
+# n distinct events in the engine's form of about `size` bytes, stamped `hours` from now,
+# numbered from `first` in flow_id, types in turn.
+def events(n, size=300, tag="e", hours=0, types=TYPES, first=0):
+    stamp = time.strftime("%Y-%m-%dT%H:%M:%S.000000+0000", time.gmtime(time.time() + hours * 3600))
     out = []
     for i in range(first, first + n):
         head = (f'{{"timestamp":"{stamp}","flow_id":{i},"event_type":"{types[i % len(types)]}",'
@@ -244,5 +239,4 @@ class World:
 
 if __name__ == "__main__":
     # harness.py PYTEST-ARGS: one pytest run as the init of a namespace of its own.
-    sys.exit(in_namespace([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                           *sys.argv[1:]]))
+    sys.exit(in_namespace([sys.executable, "-m", "pytest", "-q", *sys.argv[1:]]))

@@ -9,11 +9,6 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import harness  # noqa: E402
 
 
-def pytest_configure(config):
-    config.addinivalue_line("markers", "server(*args): extra redis-server arguments")
-    config.addinivalue_line("markers", "serial: runs with the machine to itself (kill races)")
-
-
 @pytest.fixture
 def world(request):
     if os.getpid() != 1:

@@ -22,10 +22,9 @@ def test_daemon_detaches_with_clean_descriptors_and_a_stop_cuts_the_pause_short(
     low = os.open("/dev/zero", os.O_RDONLY)
     high = os.dup2(low, 900)
 
-    def lower_soft_limit():
-        resource.setrlimit(resource.RLIMIT_NOFILE, (64, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
-
-    daemon = world.start("velstrand", pass_fds=(low, high), preexec_fn=lower_soft_limit)
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    daemon = world.start("velstrand", pass_fds=(low, high),
+                         preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (64, hard)))
     os.close(low)
     os.close(high)
     assert world.log.wait_for(RELEASED)
