@@ -9,28 +9,24 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 import harness  # noqa: E402
-from demo import TYPES, event  # noqa: E402
 
 
 def main(minutes, rate=300):
     world = harness.World()
     daemon, produced, began = world.start("velstrand"), 0, time.monotonic()
     while time.monotonic() - began < minutes * 60:
-        batch = range(produced, produced + rate)
-        world.redis.rpush("suricata", *(event(TYPES[n % 7], time.time(), n) for n in batch))
+        harness.rpush(world.redis, "suricata", harness.events(rate, size=800, first=produced))
         produced += rate
         if produced // rate % 30 == 0:
             rss = open(f"/proc/{daemon}/status").read().split("VmRSS:")[1].split()[0]
-            fds = len(os.listdir(f"/proc/{daemon}/fd"))
-            print(f"{time.monotonic() - began:6.0f} s  rss {rss} kB  descriptors {fds}  "
-                  f"events {produced}", flush=True)
+            print(f"{time.monotonic() - began:6.0f} s  rss {rss} kB  descriptors "
+                  f"{len(os.listdir(f'/proc/{daemon}/fd'))}  events {produced}", flush=True)
         time.sleep(1)
     harness.wait_until(lambda: world.redis.llen("suricata") == 0, 60)
-    ids = sorted(json.loads(e)["flow_id"] for k in TYPES for e in world.redis.lrange(k, 0, -1))
-    ok = ids == list(range(produced))
-    print(f"{produced} events produced, {len(ids)} filed:", "each once" if ok else "MISMATCH")
+    ids = sorted(json.loads(e)["flow_id"] for k in harness.TYPES for e in world.redis.lrange(k, 0, -1))
+    print(f"{produced} events produced, {len(ids)} filed:", "each once" if ids == list(range(produced)) else "MISMATCH")
     world.close()
-    return 0 if ok else 1
+    return 0 if ids == list(range(produced)) else 1
 
 
 if __name__ == "__main__":
