@@ -40,7 +40,7 @@ def sh(*cmd):
 # Everything written lives on a tmpfs at /mnt: /etc's overlay, /etc/quellbay, a small /dev and
 # the programs, copied there so an unprivileged daemon can run them wherever the clone is.
 def build_private_world():
-    assert os.getpid() == 1, "run inside in_namespace()"
+    assert os.getpid() == 1, "each case needs a namespace of its own: run it through ctest or harness.py"
     sh("mount", "--make-rprivate", "/")
     sh("mount", "-t", "tmpfs", "-o", "mode=0755,size=8g", "tmpfs", "/mnt")
     for d in ("ovl/upper", "ovl/work", "quellbay", "dev", "redis", "scratch", "bin", "sanitizer"):
@@ -205,7 +205,7 @@ class World:
         self.write_settings(settings_text(**kw))
 
     def write_settings(self, text):
-        with open(CONF, "w") as f:
+        with open(CONF, "w") as f:  # closed before any daemon reads it
             f.write(text)
 
     # Starts a program, checks that the started process exits 0 at once, and returns the pid of

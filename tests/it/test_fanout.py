@@ -3,7 +3,6 @@
 import collections
 import json
 import os
-import re
 import signal
 import threading
 import time
@@ -13,7 +12,6 @@ import redis
 
 from harness import TYPES, events, exit_code, rpush, wait_exit, wait_until
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 SCALE = 5 if "ASAN_OPTIONS" in os.environ else 1  # the sanitizer build runs several times slower
 AOF = ("--appendonly", "yes", "--appendfsync", "always", "--auto-aof-rewrite-percentage", "0")
 
@@ -119,7 +117,7 @@ def test_every_event_is_filed_exactly_once_in_order(world, fault, end):
 # The script that closes a chunk's transaction, on its own, against what no timing can promise:
 # events arriving at the end the chunk was read from (copies of it, too), or taken away, between
 # the read and EXEC.
-SCRIPT = re.search(r'R"lua\((.*)\)lua"', open(f"{HERE}/../../src/jobs/fanout_script.h").read(), re.S)[1]
+SCRIPT = open(f"{os.path.dirname(__file__)}/../../src/jobs/fanout_script.h").read().split('R"lua(')[1].split(')lua"')[0]
 
 
 @pytest.mark.parametrize("meanwhile,placed", [("arrived", [3, 3]), ("copies", [0, 3]), ("taken", [-1, -1])],

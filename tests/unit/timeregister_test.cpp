@@ -1,41 +1,15 @@
-// The retention job's verdict on one entry and its plan for a list, without a server.
+// The retention job's plan for rewriting a list, without a server. (The window on one entry is the
+// retention cases' and the timestamp tests'.)
 #include <algorithm>
 #include <cctype>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "jobs/chrondiff.h"
 #include "jobs/timeregister.h"
 
 namespace {
-
-EntryJudgement judge(const std::string& entry, int valid_duration = 24) {
-    return judge_entry(entry, parseISO8601("2024-01-02T12:00:00+0000"), valid_duration);
-}
-std::string event(const std::string& stamp_json) {
-    return R"({"event_type":"alert","timestamp":)" + stamp_json + "}";
-}
-
-TEST(RetentionVerdict, WholeHoursEitherWayTruncatedWithTheOffsetHonoured) {
-    const std::tuple<const char*, int, EntryVerdict> cases[] = {
-        {"2024-01-01T11:00:01+0000", 24, EntryVerdict::kKeep},  // 24 h 59 min 59 s old
-        {"2024-01-03T12:59:00+0000", 24, EntryVerdict::kKeep},  // 24 h 59 min ahead
-        {"2024-01-01T11:00:00+0000", 24, EntryVerdict::kStale},
-        {"2024-01-03T13:00:00+0000", 24, EntryVerdict::kStale},
-        {"2024-01-01T12:00:00+0100", 24, EntryVerdict::kStale},  // 11:00 UTC
-        {"2024-01-01T10:00:01-01:00", 24, EntryVerdict::kKeep},  // 11:00:01 UTC
-        {"2024-01-02T11:00:00.001+0000", 0, EntryVerdict::kKeep},
-        {"2024-01-02T11:00:00+0000", 0, EntryVerdict::kStale},
-        {"2024-01-02T12:00:00+0000", -1, EntryVerdict::kStale},
-    };
-    for (const auto& [stamp, hours, verdict] : cases) {
-        EXPECT_EQ(judge(event('"' + std::string(stamp) + '"'), hours).verdict, verdict) << stamp;
-    }
-    EXPECT_EQ(judge("[1]").reason, "the event is not a JSON object");
-}
 
 // A list written as letters, head first, each standing for a 1 KB text: upper case is kept, lower
 // case dropped. The plan, carried out with the meaning of LTRIM and LREM (count 1 from the head,
