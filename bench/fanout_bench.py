@@ -107,9 +107,4 @@ def main(sizes):
 
 
 if __name__ == "__main__":
-    args = sys.argv[1:]
-    if os.getpid() != 1:
-        if args[:1] == ["--bin"]:
-            harness.BUILD, args = args[1], args[2:]
-        sys.exit(harness.in_namespace([sys.executable, os.path.abspath(__file__), *args]))
-    main([int(a) for a in args] or [100000, 1000000])
+    harness.main_in_namespace(__file__, lambda args: main([int(a) for a in args] or [100000, 1000000]))

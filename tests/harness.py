@@ -33,6 +33,19 @@ def in_namespace(argv):
     return subprocess.call(cmd + argv, env=dict(os.environ, VT_BUILD=os.path.abspath(BUILD)))
 
 
+# The entry of a tool on this harness: re-executes `script` as the init of a namespace of its own
+# (with `--bin DIR`, running the programs of DIR instead of the build tree's), where it exits with
+# what main(args) returns.
+def main_in_namespace(script, main):
+    global BUILD
+    args = sys.argv[1:]
+    if os.getpid() == 1:
+        sys.exit(main(args))
+    if args[:1] == ["--bin"]:
+        BUILD, args = args[1], args[2:]
+    sys.exit(in_namespace([sys.executable, os.path.abspath(script), *args]))
+
+
 def sh(*cmd):
     subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
 

@@ -87,6 +87,4 @@ def main():
 
 
 if __name__ == "__main__":
-    if os.getpid() != 1:
-        sys.exit(harness.in_namespace([sys.executable, os.path.abspath(__file__)]))
-    sys.exit(main())
+    harness.main_in_namespace(__file__, lambda args: main())

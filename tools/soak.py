@@ -30,6 +30,4 @@ def main(minutes, rate=300):
 
 
 if __name__ == "__main__":
-    if os.getpid() != 1:
-        sys.exit(harness.in_namespace([sys.executable, os.path.abspath(__file__), *sys.argv[1:]]))
-    sys.exit(main(float(sys.argv[1]) if len(sys.argv) > 1 else 30))
+    harness.main_in_namespace(__file__, lambda args: main(float(args[0]) if args else 30))
