@@ -4,7 +4,7 @@
 # per event, LPOP with a count, EXEC) and the echo-free grouped floor (MULTI, variadic LPUSHes
 # per type, LTRIM, EXEC). Prints times and ratios (medians over rounds), events per second, the
 # job's peak RSS and the longest time Redis answered no PING sent every 10 ms by another client.
-# As root, in a namespace of its own:  bench/fanout_bench.py [--bin DIR] [EVENTS ...]
+# As root, in a namespace of its own:  bench/fanout_bench.py [EVENTS ...]
 import os
 import re
 import statistics

@@ -5,7 +5,7 @@
 # inside the kept ones (LLEN, LRANGEs, MULTI, one LTRIM, 100 LREMs, EXEC), and every other entry
 # stale (LLEN, LRANGEs, MULTI, LTRIM, the kept entries in LPUSHes, EXEC). Prints times, ratios,
 # the job's peak RSS against the list's bytes and the longest time Redis answered no PING sent
-# every 10 ms. As root:  bench/retention_bench.py [--bin DIR] [ENTRIES ...]
+# every 10 ms. As root:  bench/retention_bench.py [ENTRIES ...]
 import os
 import re
 import statistics

@@ -33,17 +33,12 @@ def in_namespace(argv):
     return subprocess.call(cmd + argv, env=dict(os.environ, VT_BUILD=os.path.abspath(BUILD)))
 
 
-# The entry of a tool on this harness: re-executes `script` as the init of a namespace of its own
-# (with `--bin DIR`, running the programs of DIR instead of the build tree's), where it exits with
-# what main(args) returns.
+# The entry of a tool on this harness: re-executes `script` as the init of a namespace of its own,
+# where it exits with what main(args) returns. VT_BUILD names the programs' folder.
 def main_in_namespace(script, main):
-    global BUILD
-    args = sys.argv[1:]
     if os.getpid() == 1:
-        sys.exit(main(args))
-    if args[:1] == ["--bin"]:
-        BUILD, args = args[1], args[2:]
-    sys.exit(in_namespace([sys.executable, os.path.abspath(script), *args]))
+        sys.exit(main(sys.argv[1:]))
+    sys.exit(in_namespace([sys.executable, os.path.abspath(script), *sys.argv[1:]]))
 
 
 def sh(*cmd):
@@ -240,9 +235,6 @@ class World:
     # Runs velstrandtest to its end; returns its exit code.
     def run_test_build(self, timeout=120, **kw):
         return exit_code(wait_exit(self.start("velstrandtest", **kw), timeout))
-
-    def sanitizer_reports(self):
-        return [open(os.path.join(SANITIZER_DIR, f)).read() for f in os.listdir(SANITIZER_DIR)]
 
     def close(self):
         for pid in daemon_pids():
