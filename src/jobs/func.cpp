@@ -72,12 +72,7 @@ int transaction_failed() {
 // Reads one MULTI ... EXEC answer of `queued` commands: the EXEC reply, or null when the
 // connection failed or the transaction was refused.
 RedisReply exec_answer(redisContext* c, size_t queued) {
-    for (size_t i = 0; i <= queued; ++i) {  // MULTI's status, then one QUEUED each
-        if (!redis_next_reply(c)) {
-            return nullptr;
-        }
-    }
-    RedisReply answer = redis_next_reply(c);
+    RedisReply answer = redis_exec(c, queued);
     return is_array(answer.get()) && answer->elements == queued ? std::move(answer) : nullptr;
 }
 
@@ -102,7 +97,6 @@ bool read_chunk(redisContext* c, const std::string& key, End from, size_t count,
     } else {
         redis_append(c, "LRANGE %b -%lld -1", key.data(), key.size(), last + 1);
     }
-    redis_append(c, "EXEC");
     chunk.reply = exec_answer(c, 2);
     if (!chunk.reply || !is_integer(chunk.reply->element[0]) ||
         !is_array(chunk.reply->element[1])) {
@@ -151,7 +145,6 @@ bool survey(redisContext* c, const std::string& key, Start& start) {
     redis_append(c, "LLEN %b", key.data(), key.size());
     redis_append(c, "LRANGE %b 0 7", key.data(), key.size());
     redis_append(c, "LRANGE %b -8 -1", key.data(), key.size());
-    redis_append(c, "EXEC");
     const RedisReply ends = exec_answer(c, 3);
     if (!ends || !is_integer(ends->element[0]) || !is_array(ends->element[1]) ||
         !is_array(ends->element[2])) {
@@ -274,7 +267,6 @@ bool file_chunk(redisContext* c, const std::string& main_key, End from, const Ch
                              chunk.events.front().substr(0, kBoundaryBytes),
                              chunk.events.back().substr(0, kBoundaryBytes), lengths, lists});
     redis_append_argv(c, eval);
-    redis_append(c, "EXEC");
     keep_lock_alive();
     const RedisReply answer = exec_answer(c, pushes.size() + 1);
     if (!answer) {

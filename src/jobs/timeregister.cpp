@@ -106,18 +106,18 @@ WriteOutcome write_back(redisContext* c, const std::string& key, const RewritePl
     // bracket keeps it from expiring inside however long that takes.
     const LockBracket bracket = lock_bracket();
     redis_append(c, "MULTI");
-    size_t replies = 1;
+    size_t queued = 0;
     if (!bracket.empty()) {
         if (!redis_append_argv(c, bracket.hold)) {
             return WriteOutcome::kNoReply;
         }
-        ++replies;
+        ++queued;
     }
     redis_append(c, "LTRIM %b %lld %lld", key.data(), key.size(), plan.trim_start, plan.trim_stop);
-    ++replies;
+    ++queued;
     for (const auto& [count, text] : plan.removals) {
         redis_append(c, "LREM %b %d %b", key.data(), key.size(), count, text.data(), text.size());
-        ++replies;
+        ++queued;
     }
     // LPUSH puts each argument in front of the one before, so the entries go from the last kept
     // to the first and the list reads head first as before.
@@ -133,22 +133,16 @@ WriteOutcome write_back(redisContext* c, const std::string& key, const RewritePl
         if (!redis_append_argv(c, argv) || !redis_flush(c)) {
             return WriteOutcome::kNoReply;
         }
-        ++replies;
+        ++queued;
         keep_lock_alive();
     }
     if (!bracket.empty()) {
         if (!redis_append_argv(c, bracket.refresh)) {
             return WriteOutcome::kNoReply;
         }
-        ++replies;
+        ++queued;
     }
-    redis_append(c, "EXEC");
-    for (size_t i = 0; i < replies; ++i) {
-        if (!redis_next_reply(c)) {
-            return WriteOutcome::kNoReply;
-        }
-    }
-    const RedisReply exec = redis_next_reply(c);
+    const RedisReply exec = redis_exec(c, queued);
     if (!exec) {
         return WriteOutcome::kNoReply;
     }

@@ -82,6 +82,16 @@ RedisReply redis_next_reply(redisContext* c) {
     return RedisReply(static_cast<redisReply*>(r));
 }
 
+RedisReply redis_exec(redisContext* c, size_t queued) {
+    redis_append(c, "EXEC");
+    for (size_t i = 0; i <= queued; ++i) {  // MULTI's status, then one QUEUED each
+        if (!redis_next_reply(c)) {
+            return nullptr;
+        }
+    }
+    return redis_next_reply(c);
+}
+
 bool is_integer(const redisReply* r) {
     return r != nullptr && r->type == REDIS_REPLY_INTEGER;
 }

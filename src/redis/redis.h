@@ -39,6 +39,10 @@ bool redis_append_argv(redisContext* c, const std::vector<std::string_view>& arg
 bool redis_append_argv(redisContext* c, const std::vector<std::string>& args);
 bool redis_flush(redisContext* c);
 RedisReply redis_next_reply(redisContext* c);
+// Ends a transaction whose MULTI and `queued` commands were appended: appends EXEC, reads past
+// their answers and returns EXEC's own (an array; nil when a watched key changed; an error when
+// the server refused the transaction). Null when the connection failed.
+RedisReply redis_exec(redisContext* c, size_t queued);
 
 // Reply checks, in the one order that matters: missing, then type, then content.
 bool is_integer(const redisReply* r);
