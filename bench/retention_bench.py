@@ -1,20 +1,30 @@
 #!/usr/bin/python3
-# Retention benchmark, figures only. On one list of ~1 KB events, newest at the head, in one run:
-# the job (velstrandtest's first batch) beside redis-cli --pipe sending the commands that rewrite
-# the list at least cost, for two layouts: the oldest 10% stale at the tail with 100 more just
-# inside the kept ones (LLEN, LRANGEs, MULTI, one LTRIM, 100 LREMs, EXEC), and every other entry
-# stale (LLEN, LRANGEs, MULTI, LTRIM, the kept entries in LPUSHes, EXEC). Prints times, ratios,
-# the job's peak RSS against the list's bytes and the longest time Redis answered no PING sent
-# every 10 ms. As root:  bench/retention_bench.py [ENTRIES ...]
+# Retention benchmark, figures only. One list of ~1 KB events, newest at the head as the fan-out
+# builds it, aged by velstrandtest in two runs of one process (the program holds what it judged
+# in the first), with a change made between them while this benchmark holds the cycle lock:
+#   fresh      nothing stale; 1,000 new entries at the head before the second run
+#   oldest10   the oldest 10% leave the window (valid_duration lowered from 24 to 20)
+#   flowlike   the oldest 20% interleave kept and stale entries, every other one leaves the window
+#   tail       (first run only) the oldest 10% stale, with 100 more just inside the kept ones
+#   alternate  (first run only) every other entry stale
+# For each run: the job's milliseconds, Redis's own CPU (INFO used_cpu_sys + used_cpu_user), the
+# job's peak RSS and the longest time Redis answered no PING sent every 10 ms. Beside it, the
+# least work that turns the list into the same result (MULTI, LTRIM, the pushes, EXEC) and the
+# reading of what left the window, sent by redis-cli --pipe, with their CPU.
+# As root, in a namespace of its own:  bench/retention_bench.py [ENTRIES [CASE ...]]
+import calendar
 import os
 import re
-import statistics
 import subprocess
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 import harness  # noqa: E402
+
+LOCK = "lock:velstrand"
+
 
 def event(i, hours):
     t = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(time.time() - hours * 3600))
@@ -28,67 +38,124 @@ def resp(*args):
     return b"*%d\r\n" % len(args) + b"".join(b"$%d\r\n%s\r\n" % (len(a), a) for a in args)
 
 
-# The list head first and its kept entries; writes the commands of the least-cost rewrite.
-def layout(n, name):
-    inside = set(range(n * 9 // 10 - 1000, n * 9 // 10, 10))
-    stale = [i >= n * 9 // 10 or i in inside if name == "tail" else i % 2 == 1 for i in range(n)]
-    entries = [event(i, 30 if s else 20 * i / n) for i, s in enumerate(stale)]
-    kept = [e for e, s in zip(entries, stale) if not s]
-    cmds = [resp(b"LLEN", b"alert")] + [resp(b"LRANGE", b"alert", b"%d" % i, b"%d" % (min(i + 10000, n) - 1))
-                                        for i in range(0, n, 10000)] + [resp(b"MULTI")]
-    if name == "tail":
-        cmds += [resp(b"LTRIM", b"alert", b"0", b"%d" % (n * 9 // 10 - 1))]
-        cmds += [resp(b"LREM", b"alert", b"-1", entries[i]) for i in sorted(inside, reverse=True)]
-    else:
-        cmds += [resp(b"LTRIM", b"alert", b"%d" % n, b"-1")]
-        cmds += [resp(b"LPUSH", b"alert", *kept[max(0, i - 4096):i][::-1]) for i in range(len(kept), 0, -4096)]
+# The list's entries, head first, the hours of each, and the window of the two runs.
+def layout(n, case):
+    old = n * 9 // 10 if case in ("oldest10", "tail") else n * 8 // 10
+    def hours(i):
+        if case == "alternate":
+            return 30 if i % 2 else 20 * i / n
+        if case == "tail":
+            return 30 if i >= old or (old - 1000 <= i < old and i % 10 == 0) else 19 * i / old
+        if i < old or case == "fresh" or (case == "flowlike" and i % 2 == 0):
+            return 19 * min(i, old) / old
+        return 22.5
+    return [event(i, hours(i)) for i in range(n)], (24, 20 if case in ("oldest10", "flowlike") else 24)
+
+
+def cpu(world):
+    info = world.redis.info("cpu")
+    return info["used_cpu_sys"] + info["used_cpu_user"]
+
+
+class Pinger(threading.Thread):
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.longest, self.running = 0.0, True
+        self.start()
+
+    def run(self):
+        client, last = harness.redis.Redis(), time.monotonic()
+        while self.running:
+            client.ping()
+            now = time.monotonic()
+            self.longest, last = max(self.longest, now - last), now
+            time.sleep(0.01)
+
+
+# One batch of the daemon, started by letting go of the lock; its figures.
+def batch(world, pid, k):
+    with open(f"/proc/{pid}/clear_refs", "w") as f:
+        f.write("5")  # the peak RSS counts from here
+    pinger, before = Pinger(), cpu(world)
+    world.redis.config_resetstat()
+    world.redis.delete(LOCK)
+    assert world.log.wait_for("timings ms", k, timeout=900), world.log.dump()
+    assert world.log.wait_for("lock:velstrand released", k, timeout=60)
+    while not world.redis.set(LOCK, "1", nx=True):  # no batch until the next change is made
+        time.sleep(0.005)
+    pinger.running = False
+    ms = int(re.search(r"timeregister=(\d+)", world.log.matching("timings ms")[k - 1].message)[1])
+    hwm = int(re.search(r"VmHWM:\s+(\d+)", open(f"/proc/{pid}/status").read())[1]) / 1024
+    stats = {k[8:]: (v["calls"], v["usec"]) for k, v in world.redis.info("commandstats").items()}
+    print("   ", stats, flush=True)
+    return dict(ms=ms, cpu=cpu(world) - before, rss=hwm, ping=pinger.longest * 1000)
+
+
+def pipe_cpu(world, cmds):
     with open("/mnt/stream.resp", "wb") as f:
-        f.writelines(cmds + [resp(b"EXEC")])
-    return entries, kept
-
-
-def pipe(world):
-    world.redis.copy("whole", "alert", replace=True)
-    start = time.monotonic()
+        f.writelines(cmds)
+    before = cpu(world)
     subprocess.run("redis-cli --pipe < /mnt/stream.resp", shell=True, check=True, stdout=subprocess.DEVNULL)
-    return time.monotonic() - start
+    return cpu(world) - before
 
 
-def job(world, kept):
+# The least work from `entries` to `kept` (head first): MULTI, an LTRIM of the common head, the
+# rest pushed at the tail, EXEC; and the reading of what left the window.
+def least_work(world, entries, kept):
+    common = next((i for i, (a, b) in enumerate(zip(entries, kept)) if a != b), len(kept))
+    cmds = [resp(b"MULTI"), resp(b"LTRIM", b"alert", b"0", b"%d" % (common - 1))]
+    cmds += [resp(b"RPUSH", b"alert", *kept[i:i + 4096]) for i in range(common, len(kept), 4096)]
     world.redis.copy("whole", "alert", replace=True)
+    work = pipe_cpu(world, cmds + [resp(b"EXEC")])
+    assert world.redis.lrange("alert", 0, -1) == kept
+    reads = [resp(b"LRANGE", b"whole", b"%d" % i, b"%d" % (min(i + 10000, len(entries)) - 1))
+             for i in range(common, len(entries), 10000)]
+    return work, pipe_cpu(world, reads) if reads else 0.0
+
+
+def run_case(world, n, case):
+    entries, (first_window, second_window) = layout(n, case)
+    world.redis.flushall()
+    for i in range(0, n, 10000):
+        world.redis.rpush("whole", *entries[i:i + 10000])
+    world.redis.copy("whole", "alert")
+    world.settings(sleeping_time=1, main_key="empty", keys=["alert"], valid_duration=first_window)
     world.log.lines.clear()
-    pid, gap, start = world.start("velstrandtest"), 0.0, time.monotonic()
-    last = start
-    while not world.log.count("timings ms"):  # a PING every 10 ms meanwhile: the longest wait
-        assert time.monotonic() - start < 900, world.log.dump()
-        world.redis.ping()
-        gap, last = max(gap, time.monotonic() - last), time.monotonic()
-        time.sleep(0.01)
-    ms = int(re.search(r"timeregister=(\d+)", world.log.matching("timings ms")[0].message)[1])
-    with open(f"/proc/{pid}/status") as f:
-        hwm = int(re.search(r"VmHWM:\s+(\d+)", f.read())[1]) * 1024
+    world.redis.set(LOCK, "1")  # held by this namespace's init, alive
+    pid = world.start("velstrandtest")
+    assert world.log.wait_for("is busy")
+    runs = [batch(world, pid, 1)]
+    if case in ("fresh", "oldest10", "flowlike"):
+        if case == "fresh":
+            fresh = [event(n + i, 0) for i in range(1000)]
+            world.redis.lpush("alert", *fresh[::-1])
+            entries = fresh + entries
+        world.settings(sleeping_time=1, main_key="empty", keys=["alert"], valid_duration=second_window)
+        runs.append(batch(world, pid, 2))
     os.kill(pid, 9)
     harness.wait_exit(pid)
-    assert world.redis.lrange("alert", 0, -1) == kept
-    return ms / 1000, hwm, gap
+    now = time.time()
+    kept = [e for e in entries
+            if now - calendar.timegm(time.strptime(e[14:33].decode(), "%Y-%m-%dT%H:%M:%S")) < (second_window + 1) * 3600]
+    assert world.redis.lrange("alert", 0, -1) == kept, "not the full read's result"
+    world.redis.delete("whole")
+    harness.rpush(world.redis, "whole", entries)
+    work, reading = least_work(world, entries, kept) if len(kept) < len(entries) else (0.0, 0.0)
+    for i, r in enumerate(runs):
+        print(f"{n} entries, {case}, run {i + 1}: job {r['ms'] / 1000:.3f} s, Redis CPU {r['cpu']:.3f} s, "
+              f"peak RSS {r['rss']:.0f} MB, longest PING gap {r['ping']:.0f} ms", flush=True)
+    print(f"{n} entries, {case}: least work {work:.3f} s, reading what left {reading:.3f} s of Redis CPU; "
+          f"last run / (least work + reading) {runs[-1]['cpu'] / max(work + reading, 1e-3):.2f}", flush=True)
 
 
-def main(sizes):
+def main(args):
+    n = int(args[0]) if args else 1000000
+    cases = args[1:] or ["fresh", "oldest10", "flowlike", "tail", "alternate"]
     world = harness.World()
-    world.settings(sleeping_time=600, main_key="empty", keys=["alert"])
-    for n, name in [(n, name) for n in sizes for name in ("tail", "alternating")]:
-        entries, kept = layout(n, name)
-        world.redis.delete("whole")
-        for i in range(0, n, 10000):
-            world.redis.rpush("whole", *entries[i:i + 10000])
-        runs = [(*job(world, kept), pipe(world)) for _ in range(3 if n <= 200000 else 1)]
-        t, rss, gap, stream = [statistics.median(r[k] for r in runs) for k in range(4)]
-        size = sum(map(len, entries))
-        print(f"{n} entries ({size / 1e6:.0f} MB), {name}, medians of {len(runs)}: job {t:.3f} s, stream "
-              f"{stream:.3f} s, ratio {t / stream:.2f}; peak RSS {rss / 1e6:.0f} MB = {rss / size:.2f}x the list; "
-              f"longest PING gap {gap * 1000:.0f} ms", flush=True)
+    for case in cases:
+        run_case(world, n, case)
     world.close()
 
 
 if __name__ == "__main__":
-    harness.main_in_namespace(__file__, lambda args: main([int(a) for a in args] or [100000, 1000000]))
+    harness.main_in_namespace(__file__, main)

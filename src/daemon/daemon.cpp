@@ -159,6 +159,7 @@ void run_daemon(const Profile& profile, int sleeping_time) {
     const std::string key = "lock:velstrand";
     const int lifetime = get_lock_expiration_time(profile.prefix);
     int countdown = profile.cycle_limit;
+    set_full_read_interval(std::chrono::seconds(profile.full_read_seconds));
 
     for (;;) {
         if (stop_requested) {

@@ -1,8 +1,13 @@
-// The retention job. Each list is read and rewritten under WATCH, and the rewrite is one
-// MULTI/EXEC: whatever happens to this process or its connection, a list is left either whole or
-// trimmed, never short of an entry that was to be kept. The list is judged piece by piece as it is
-// read, and the rewrite touches only what changed where that costs less than pushing the kept
-// entries back: an LTRIM for what lies at the ends, an LREM for each of a few entries near them.
+// The retention job. A list is read under WATCH and rewritten in one MULTI/EXEC: whatever happens
+// to this process or its connections, a list is left either whole or trimmed, never short of an
+// entry that was to be kept.
+//
+// A run reads only what may have changed since the job last judged the list: the entries that
+// arrived at its ends, and the stretches whose oldest or newest entry may have left the window. The
+// job's memory of the list is checked against the list first, and a list the check cannot explain,
+// or not read whole for an hour, is read whole. The rewrite touches only what changed: an LTRIM for
+// what lies at the ends, an LREM for each of a few entries near them, or else the kept entries of
+// one side pushed back, streamed into the transaction as they are read on a second connection.
 #include "jobs/timeregister.h"
 
 #include <syslog.h>
@@ -12,205 +17,771 @@
 #include <cstdlib>
 #include <ctime>
 #include <exception>
-#include <functional>
 #include <iterator>
 #include <libconfig.h++>
+#include <map>
+#include <optional>
+#include <set>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "base/log.h"
 #include "base/settings.h"
+#include "base/signals.h"
 #include "jobs/chrondiff.h"
 #include "jobs/jsonfield.h"
+#include "jobs/listmemory.h"
+#include "jobs/rewriteplan.h"
 #include "redis/lockkeeper.h"
 #include "redis/redis.h"
 
 namespace {
 
-// Entries per LRANGE: long lists are read in pieces, kPiecesAhead of them asked for at a time.
+using Clock = std::chrono::steady_clock;
+
+// Entries per LRANGE: long stretches are read in pieces, kPiecesAhead of them asked for at a time.
 constexpr long long kRangePiece = 10000;
 constexpr int kPiecesAhead = 2;
-// Bounds of one LPUSH, so a huge list costs neither one command per entry nor one giant command.
+// Bounds of one push, so a long rewrite costs neither one command per entry nor one giant command.
 constexpr size_t kPushEntries = 4096;
 constexpr size_t kPushBytes = size_t{4} << 20;
 // Times a list is started again after another client changed it under our watch.
 constexpr int kRetries = 3;
-// The texts held for LREMs, a memory bound: a list needing more LREMs is pushed back.
-constexpr size_t kMaxRemovals = 1000;
-constexpr size_t kMaxRemovalBytes = size_t{16} << 20;
-// An LREM passing over one entry costs the server about what pushing back 100 to 150 bytes does
-// (measured with 1 KB entries: 170-300 ns against 2 ns a byte).
-constexpr long long kScanCost = 128;
+// A remembered end text is sent with the check; a larger one is not looked for.
+constexpr size_t kMaxFindBytes = size_t{1} << 20;
+
+std::chrono::seconds full_read_interval{3600};
+
+// What the job remembers of each list it aged, by name, for the runs of this process.
+std::map<std::string, ListMemory> memories;
+
+// Where a remembered end text stands: the first copy from the head (ARGV[2] 1) or the last from
+// the tail (-1), and the ARGV[3] entries from there towards the middle; nil where there is none.
+constexpr const char* kFindEnd = R"lua(
+local p = redis.call('LPOS', KEYS[1], ARGV[1], 'RANK', ARGV[2])
+if not p then return false end
+local k = tonumber(ARGV[3])
+if ARGV[2] == '1' then return {p, redis.call('LRANGE', KEYS[1], p, p + k - 1)} end
+return {p, redis.call('LRANGE', KEYS[1], math.max(0, p - k + 1), p)}
+)lua";
+
+// Trims and removes in one step, only while the list's length and ends are those read: the write
+// a server at maxmemory accepts, where it refuses every command inside MULTI. Trimming and
+// removing need no memory. Returns the list's new length and ends; nil when it changed.
+constexpr const char* kTrimIfUnchanged = R"lua(
+local key = KEYS[1]
+if redis.call('LLEN', key) ~= tonumber(ARGV[1]) or redis.call('LINDEX', key, 0) ~= ARGV[2]
+    or redis.call('LINDEX', key, -1) ~= ARGV[3] then return false end
+redis.call('LTRIM', key, ARGV[4], ARGV[5])
+for i = 6, #ARGV, 2 do redis.call('LREM', key, ARGV[i], ARGV[i + 1]) end
+return {redis.call('LLEN', key), redis.call('LINDEX', key, 0), redis.call('LINDEX', key, -1)}
+)lua";
 
 // A watch left behind would abort the EXEC of the next list, so every path that leaves a list
-// without EXEC ends it. A failed connection has no watch left to end.
+// without EXEC or DISCARD ends it. A failed connection has no watch left to end.
 void unwatch(redisContext* c) {
     if (!redis_failed(c)) {
         (void)redis_command(c, "UNWATCH");
     }
 }
 
-// Reads the entries [from, to) of `key` in LRANGE pieces, two asked for at a time so the server
-// prepares the next while this one is examined, and never builds the whole list's reply at once.
-// Hands each piece to `take` in order; throws as getKeyVector does.
-void read_range(redisContext* c, const std::string& key, long long from, long long to,
-                const std::function<void(RedisReply)>& take) {
-    long long requested = from;
-    const auto request_next = [&] {
-        if (requested < to) {
-            redis_append(c, "LRANGE %b %lld %lld", key.data(), key.size(), requested,
-                         std::min(requested + kRangePiece, to) - 1);
-            requested += kRangePiece;
-        }
-    };
-    for (int i = 0; i < kPiecesAhead; ++i) {
-        request_next();
+// The order a run reads a list in, from its head or from its tail; positions count in it.
+struct Order {
+    bool backward = false;
+    long long n = 0;
+    Order reversed() const { return {!backward, n}; }
+    long long flip(long long pos) const { return n - 1 - pos; }
+    // The list indices of the positions [first, end), head first.
+    std::pair<long long, long long> indices(long long first, long long end) const {
+        return backward ? std::make_pair(n - end, n - 1 - first) : std::make_pair(first, end - 1);
     }
-    bool all_arrays = true;
-    for (long long start = from; start < to; start += kRangePiece) {
-        RedisReply piece = redis_next_reply(c);
+};
+
+// The elements of an LRANGE piece in reading order.
+std::string_view element(const redisReply* piece, const Order& o, size_t i) {
+    const redisReply* e = piece->element[o.backward ? piece->elements - 1 - i : i];
+    return reply_text(e);
+}
+
+// Reads the positions [from, to) in LRANGE pieces, kPiecesAhead asked for at a time, so the server
+// prepares the next piece while this one is examined and never builds a long reply at once.
+class PieceReader {
+  public:
+    PieceReader(redisContext* c, const std::string& key, const Order& o, long long from,
+                long long to)
+        : c_(c), key_(key), order_(o), asked_(from), next_(from), to_(to) {
+        for (int i = 0; i < kPiecesAhead; ++i) {
+            ask();
+        }
+    }
+    PieceReader(const PieceReader&) = delete;
+    PieceReader& operator=(const PieceReader&) = delete;
+    ~PieceReader() { drain(); }
+
+    // The next piece and its first position; null at the end. Throws when LRANGE gets no reply or
+    // a reply of another kind.
+    RedisReply next(long long& first) {
+        if (next_ >= to_) {
+            return nullptr;
+        }
+        RedisReply piece = redis_next_reply(c_);
+        --due_;
         if (!piece) {
             throw std::runtime_error("Redis error: failed to execute LRANGE");
         }
-        request_next();
+        first = next_;
+        next_ = std::min(next_ + kRangePiece, to_);
+        ask();
         if (piece->type != REDIS_REPLY_ARRAY) {
-            all_arrays = false;  // the other pieces' replies are read all the same
-        } else if (all_arrays) {
-            take(std::move(piece));
+            drain();
+            throw std::runtime_error("Redis LRANGE did not return an array");
+        }
+        return piece;
+    }
+    long long end_of(long long first) const { return std::min(first + kRangePiece, to_); }
+
+    // Reads and drops the replies still due, so the connection can be used again.
+    void drain() {
+        for (; due_ > 0 && !redis_failed(c_); --due_) {
+            (void)redis_next_reply(c_);
+        }
+        next_ = to_;
+    }
+
+  private:
+    void ask() {
+        if (asked_ < to_) {
+            const long long end = std::min(asked_ + kRangePiece, to_);
+            const auto [first, last] = order_.indices(asked_, end);
+            redis_append(c_, "LRANGE %b %lld %lld", key_.data(), key_.size(), first, last);
+            asked_ = end;
+            ++due_;
+        }
+    }
+
+    redisContext* c_;
+    const std::string& key_;
+    Order order_;
+    long long asked_;
+    long long next_;
+    long long to_;
+    int due_ = 0;
+};
+
+enum class Outcome { kDone, kChanged, kRefused, kStopped, kNoReply };
+
+// One transaction on the watching connection, sent as a pipeline: MULTI, the lock's bracket, the
+// writes, the list's new length and ends, EXEC. Pushes go out as they fill, and at the latest when
+// the piece their texts point into is done with (flush), so the daemon holds one piece at a time.
+class Transaction {
+  public:
+    Transaction(redisContext* c, const std::string& key)
+        : c_(c), key_(key), bracket_(lock_bracket()) {
+        redis_append(c_, "MULTI");
+        if (!bracket_.empty()) {
+            queue(redis_append_argv(c_, bracket_.hold));
+        }
+    }
+    void trim(std::pair<long long, long long> range) {
+        if (range.first > range.second) {
+            range = {1, 0};  // keeps nothing
+        }
+        queue(redis_append(c_, "LTRIM %b %lld %lld", key_.data(), key_.size(), range.first,
+                           range.second));
+    }
+    void remove(int count, std::string_view text) {
+        queue(redis_append(c_, "LREM %b %d %b", key_.data(), key_.size(), count, text.data(),
+                           text.size()));
+    }
+    // Pushes at the list's tail (RPUSH) or head (LPUSH); each argument ends beyond the one before.
+    void push(bool at_tail, std::string_view entry) {
+        if (args_.empty()) {
+            args_ = {at_tail ? "RPUSH" : "LPUSH", key_};
+        }
+        args_.push_back(entry);
+        bytes_ += entry.size();
+        if (args_.size() - 2 >= kPushEntries || bytes_ >= kPushBytes) {
+            flush();
+        }
+    }
+    void flush() {
+        if (!args_.empty()) {
+            queue(redis_append_argv(c_, args_) && redis_flush(c_));
+            args_.clear();
+            bytes_ = 0;
+            keep_lock_alive();
+        }
+    }
+    // EXEC. Where it took place, `after` holds the list's new length and ends.
+    Outcome exec(RedisReply& after, std::string& error) {
+        flush();
+        if (!bracket_.empty()) {
+            queue(redis_append_argv(c_, bracket_.refresh));
+        }
+        for (const char* cmd : {"LLEN %b", "LINDEX %b 0", "LINDEX %b -1"}) {
+            queue(redis_append(c_, cmd, key_.data(), key_.size()));
+        }
+        RedisReply answer = failed_ ? nullptr : redis_exec(c_, queued_);
+        if (!answer) {
+            return Outcome::kNoReply;
+        }
+        if (answer->type == REDIS_REPLY_NIL) {
+            return Outcome::kChanged;
+        }
+        if (answer->type != REDIS_REPLY_ARRAY || answer->elements != queued_) {
+            error = reply_text(answer.get());
+            return Outcome::kRefused;
+        }
+        if (!bracket_.empty()) {
+            lock_refresh_answered(answer->element[queued_ - 4]);
+        }
+        after = std::move(answer);
+        return Outcome::kDone;
+    }
+    void discard() {
+        if (!failed_) {
+            args_.clear();
+            (void)redis_discard(c_, queued_);
+        }
+    }
+
+  private:
+    void queue(bool sent) {
+        failed_ = failed_ || !sent;
+        ++queued_;
+    }
+
+    redisContext* c_;
+    const std::string& key_;
+    const LockBracket bracket_;
+    std::vector<std::string_view> args_;
+    size_t bytes_ = 0;
+    size_t queued_ = 0;
+    bool failed_ = false;
+};
+
+// A part of the list and what the job knows of it.
+struct Segment {
+    long long first = 0;  // list indices [first, end)
+    long long end = 0;
+    StretchVerdict kind = StretchVerdict::kMixed;  // kMixed: read and judged
+    long long remembered = 0;                      // kKept: the memory's index of `first`
+    long long bytes = 0;                           // kKept
+    std::vector<Stretch> parts;                    // kKept: its stretches
+};
+
+// Entries to read and judge.
+Segment to_read(long long first, long long end) {
+    Segment s;
+    s.first = first;
+    s.end = end;
+    return s;
+}
+
+void add_segment(std::vector<Segment>& out, Segment s) {
+    if (s.first >= s.end) {
+        return;
+    }
+    if (!out.empty() && out.back().kind == s.kind && out.back().end == s.first) {
+        Segment& last = out.back();
+        last.end = s.end;
+        last.bytes += s.bytes;
+        last.parts.insert(last.parts.end(), s.parts.begin(), s.parts.end());
+    } else {
+        out.push_back(std::move(s));
+    }
+}
+
+// The parts of a list of n entries laid out as `layout` shows, head first: the arrivals, to read,
+// and the remembered entries left, stretch by stretch, judged by their instants.
+std::vector<Segment> segments(const ListMemory& memory, const Layout& layout, long long n,
+                              std::int64_t now, int valid_duration) {
+    std::vector<Segment> out;
+    add_segment(out, to_read(0, layout.arrived_head));
+    const long long keep_from = layout.taken_head;
+    const long long keep_to = memory.length() - layout.taken_tail;
+    const long long shift = layout.arrived_head - layout.taken_head;
+    long long at = 0;
+    for (const Stretch& s : memory.stretches) {
+        const long long first = std::max(at, keep_from);
+        const long long end = std::min(at + s.count, keep_to);
+        if (first < end) {
+            Stretch part = s;
+            part.count = end - first;
+            part.bytes = s.bytes * part.count / s.count;
+            const StretchVerdict kind = judge_stretch(s, now, valid_duration);
+            Segment seg{first + shift, end + shift, kind, first, part.bytes, {}};
+            if (kind == StretchVerdict::kKept) {
+                seg.parts = {part};
+            }
+            add_segment(out, std::move(seg));
+        }
+        at += s.count;
+    }
+    add_segment(out, to_read(n - layout.arrived_tail, n));
+    return out;
+}
+
+// The lines a run owes for the entries it dropped as unreadable, run-length coded: an attempt's
+// lines are logged once it is the last, so a list read again after another client changed it
+// logs each entry once.
+class EntryLines {
+  public:
+    void note(const EntryJudgement& j) {
+        if (j.verdict != EntryVerdict::kNotJson && j.verdict != EntryVerdict::kInvalidTimestamp) {
+            return;
+        }
+        std::string reason = j.verdict == EntryVerdict::kNotJson ? std::string() : j.reason;
+        if (runs_.empty() || runs_.back().json != (j.verdict == EntryVerdict::kNotJson) ||
+            runs_.back().reason != reason) {
+            runs_.push_back({j.verdict == EntryVerdict::kNotJson, std::move(reason), 0});
+        }
+        ++runs_.back().count;
+    }
+    void log(const std::string& key) const {
+        for (const Run& r : runs_) {
+            for (long long i = 0; i < r.count; ++i) {
+                if (r.json) {
+                    log_msg(LOG_ALERT, "timeregister: JSON parse error for key %s", key.c_str());
+                } else {
+                    log_msg(LOG_ALERT, "timeregister: invalid timestamp for key %s: %s",
+                            key.c_str(), r.reason.c_str());
+                }
+            }
+        }
+    }
+
+  private:
+    struct Run {
+        bool json;
+        std::string reason;
+        long long count;
+    };
+    std::vector<Run> runs_;
+};
+
+// The two connections of a run: `watch` watches the list and carries its transaction; `read`
+// reads the entries, also while a transaction stands open on `watch`.
+struct Connections {
+    redisContext* watch;
+    redisContext* read;
+};
+
+// One attempt at one list: look, read what may have changed, judge, plan, write.
+class ListRun {
+  public:
+    ListRun(Connections c, const std::string& key, std::int64_t now, int valid_duration,
+            bool may_push)
+        : c_(c),
+          key_(key),
+          now_(now),
+          valid_duration_(valid_duration),
+          may_push_(may_push),
+          planner_(may_push) {}
+
+    // `memory` is null where the list is to be read whole. On kDone, `result` is the memory of the
+    // list as the attempt left it (empty when the list is gone); `error` holds a refusal's text.
+    Outcome run(const ListMemory* memory, ListMemory& result, std::string& error);
+    const EntryLines& lines() const { return lines_; }
+    bool complete() const { return complete_; }
+
+  private:
+    bool look(const ListMemory* memory);
+    Outcome pass();
+    Outcome judge(long long from, long long to);
+    Outcome stream(const Order& o, long long from, long long to);
+    Outcome write(const RewritePlan& plan, RedisReply& after, std::string& error);
+    Outcome trim_if_unchanged(const RewritePlan& plan, RedisReply& after, std::string& error);
+    int lrem_count(bool from_near) const { return from_near != order_.backward ? 1 : -1; }
+    // A segment's positions in order `o`.
+    std::pair<long long, long long> positions(const Segment& s, const Order& o) const {
+        return o.backward ? std::make_pair(o.n - s.end, o.n - s.first)
+                          : std::make_pair(s.first, s.end);
+    }
+
+    Connections c_;
+    const std::string& key_;
+    std::int64_t now_;
+    int valid_duration_;
+    bool may_push_;
+    bool complete_ = true;
+    Order order_;
+    const ListMemory* memory_ = nullptr;
+    std::vector<Segment> segments_;
+    RedisReply ends_[2];  // the entries at the head and at the tail when looked at
+    RewritePlanner planner_;
+    MemoryBuilder builder_;
+    EntryLines lines_;
+    std::optional<Transaction> tx_;  // the write; a far side's rewrite opens it during the pass
+};
+
+std::vector<std::uint64_t> hashes_of(const redisReply* r) {
+    std::vector<std::uint64_t> out;
+    for (size_t i = 0; is_array(r) && i < r->elements; ++i) {
+        out.push_back(text_hash(reply_text(r->element[i])));
+    }
+    return out;
+}
+
+// Where a remembered end text stands, from kFindEnd's answer: its position and the hashes of the
+// entries there.
+long long found_at(const redisReply* r, std::vector<std::uint64_t>& window) {
+    if (!is_array(r) || r->elements != 2 || !is_integer(r->element[0])) {
+        return -1;
+    }
+    window = hashes_of(r->element[1]);
+    return r->element[0]->integer;
+}
+
+// Watches the list and looks at it in one round trip: its length and ends and, given a memory,
+// where the remembered ends stand. Lays the list out in segments. Throws as LLEN does.
+bool ListRun::look(const ListMemory* memory) {
+    const std::string k = std::to_string(kCheckWindow);
+    redis_append(c_.watch, "WATCH %b", key_.data(), key_.size());
+    redis_append(c_.watch, "LLEN %b", key_.data(), key_.size());
+    redis_append(c_.watch, "LRANGE %b 0 %lld", key_.data(), key_.size(), kCheckWindow - 1);
+    redis_append(c_.watch, "LRANGE %b -%lld -1", key_.data(), key_.size(), kCheckWindow);
+    const bool find = memory != nullptr && memory->head.size() <= kMaxFindBytes &&
+                      memory->tail.size() <= kMaxFindBytes;
+    if (find) {
+        using Args = std::vector<std::string_view>;
+        redis_append_argv(c_.watch, Args{"EVAL", kFindEnd, "1", key_, memory->head, "1", k});
+        redis_append_argv(c_.watch, Args{"EVAL", kFindEnd, "1", key_, memory->tail, "-1", k});
+    }
+    RedisReply replies[6];
+    const int count = find ? 6 : 4;
+    for (int i = 0; i < count; ++i) {
+        replies[i] = redis_next_reply(c_.watch);
+    }
+    if (!replies[1]) {
+        throw std::runtime_error("Redis error: failed to execute LLEN");
+    }
+    if (!is_integer(replies[1].get())) {
+        unwatch(c_.watch);
+        throw std::runtime_error("Redis LLEN did not return an integer");
+    }
+    const long long n = replies[1]->integer;
+    order_ = {false, n};
+    ends_[0] = std::move(replies[2]);
+    ends_[1] = std::move(replies[3]);
+    if (!is_array(ends_[0].get()) || !is_array(ends_[1].get()) || ends_[0]->elements == 0) {
+        return false;  // emptied or replaced since EXISTS: try again
+    }
+    std::optional<Layout> layout;
+    if (find) {
+        ListEnds seen;
+        seen.length = n;
+        seen.head = hashes_of(ends_[0].get());
+        seen.tail = hashes_of(ends_[1].get());
+        seen.head_at = found_at(replies[4].get(), seen.from_head_at);
+        seen.tail_at = found_at(replies[5].get(), seen.to_tail_at);
+        layout = locate(*memory, seen);
+    }
+    if (!layout) {
+        memory_ = nullptr;
+        segments_ = {to_read(0, n)};
+        return true;
+    }
+    memory_ = memory;
+    segments_ = segments(*memory, *layout, n, now_, valid_duration_);
+    // Read from the end farther from what may be dropped, so that a side to rewrite is the far
+    // one, which can be streamed while it is read.
+    long long near_head = n;
+    long long near_tail = n;
+    for (const Segment& s : segments_) {
+        const bool remembered =
+            s.first >= layout->arrived_head && s.end <= n - layout->arrived_tail;
+        if (remembered && s.kind != StretchVerdict::kKept) {
+            near_head = std::min(near_head, s.first);
+            near_tail = std::min(near_tail, n - s.end);
+        }
+    }
+    order_.backward = near_head < near_tail;
+    return true;
+}
+
+Outcome ListRun::run(const ListMemory* memory, ListMemory& result, std::string& error) {
+    if (!look(memory)) {
+        unwatch(c_.watch);
+        return Outcome::kChanged;
+    }
+    Outcome outcome = pass();
+    if (outcome != Outcome::kDone) {
+        if (tx_) {
+            tx_->discard();
+        } else {
+            unwatch(c_.watch);
+        }
+        return outcome;
+    }
+    const RewritePlan plan = planner_.finish();
+    complete_ = plan.complete;
+    RedisReply after;
+    outcome = may_push_ ? write(plan, after, error) : trim_if_unchanged(plan, after, error);
+    if (outcome != Outcome::kDone) {
+        return outcome;
+    }
+    const redisReply* const* e = after->element + after->elements - 3;
+    result = builder_.finish(order_.backward);
+    if (!is_integer(e[0]) || e[0]->integer != result.length()) {
+        result = {};  // not what the run read and wrote: better read it whole next time
+        return Outcome::kDone;
+    }
+    result.head = reply_text(e[1]);
+    result.tail = reply_text(e[2]);
+    result.read_whole = memory_ != nullptr ? memory_->read_whole : Clock::now();
+    return Outcome::kDone;
+}
+
+// Reads and judges what may have changed, in reading order; streams the far side's rewrite once
+// it is certain.
+Outcome ListRun::pass() {
+    std::vector<const Segment*> in_order;
+    for (const Segment& s : segments_) {
+        in_order.push_back(&s);
+    }
+    if (order_.backward) {
+        std::reverse(in_order.begin(), in_order.end());
+    }
+    for (const Segment* s : in_order) {
+        const auto [from, to] = positions(*s, order_);
+        Outcome outcome = Outcome::kDone;
+        switch (s->kind) {
+            case StretchVerdict::kStale:
+                planner_.add_dropped(to - from);
+                break;
+            case StretchVerdict::kKept:
+                planner_.add_kept(to - from, s->bytes);
+                builder_.add_remembered(*memory_, s->remembered, s->remembered + to - from,
+                                        s->parts, order_.backward);
+                if (tx_) {
+                    outcome = stream(order_, from, to);
+                }
+                break;
+            case StretchVerdict::kMixed:
+                outcome = judge(from, to);
+                break;
+        }
+        if (outcome != Outcome::kDone) {
+            return outcome;
+        }
+    }
+    return Outcome::kDone;
+}
+
+Outcome ListRun::judge(long long from, long long to) {
+    std::optional<PieceReader> reader(std::in_place, c_.read, key_, order_, from, to);
+    long long first = 0;
+    while (RedisReply piece = reader->next(first)) {
+        const long long end = reader->end_of(first);
+        if (stop_requested) {
+            return Outcome::kStopped;
+        }
+        if (static_cast<long long>(piece->elements) != end - first) {
+            return Outcome::kChanged;
+        }
+        for (long long pos = first; pos < end; ++pos) {
+            const std::string_view entry = element(piece.get(), order_, pos - first);
+            const EntryJudgement j = judge_entry(entry, now_, valid_duration_);
+            lines_.note(j);
+            const bool keep = j.verdict == EntryVerdict::kKeep;
+            planner_.add(entry, keep);
+            if (keep) {
+                builder_.add(text_hash(entry), j.instant, static_cast<long long>(entry.size()));
+            }
         }
         keep_lock_alive();
+        long long push_from = first;
+        if (!tx_ && may_push_ && planner_.rewrites() && planner_.first_split() >= order_.n / 2) {
+            // The far side is to be rewritten: from here on its kept entries are streamed into
+            // the transaction as they are read, those of earlier pieces read again first.
+            const long long split = planner_.first_split();
+            planner_.commit_far();
+            tx_.emplace(c_.watch, key_);
+            tx_->trim(order_.indices(planner_.first_kept(), split));
+            if (split < first) {
+                reader.reset();
+                const Outcome outcome = stream(order_, split, first);
+                if (outcome != Outcome::kDone) {
+                    return outcome;
+                }
+                reader.emplace(c_.read, key_, order_, end, to);
+            }
+            push_from = std::max(first, split);
+        }
+        if (tx_) {
+            for (long long pos = push_from; pos < end; ++pos) {
+                if (!planner_.dropped(pos)) {
+                    tx_->push(!order_.backward, element(piece.get(), order_, pos - first));
+                }
+            }
+            tx_->flush();
+        }
     }
-    if (!all_arrays) {
-        unwatch(c);
-        throw std::runtime_error("Redis LRANGE did not return an array");
-    }
+    return Outcome::kDone;
 }
 
-template <typename F>
-void for_each_entry(const redisReply* piece, F f) {
-    for (size_t i = 0; i < piece->elements; ++i) {
-        const redisReply* e = piece->element[i];
-        if (e->type == REDIS_REPLY_STRING) {
-            f(std::string_view(e->str, e->len));
+// Pushes the kept entries of positions [from, to) of order `o` at o's far end, reading them in
+// that order; entries known stale are not read.
+Outcome ListRun::stream(const Order& o, long long from, long long to) {
+    std::vector<const Segment*> in_order;
+    for (const Segment& s : segments_) {
+        in_order.push_back(&s);
+    }
+    if (o.backward) {
+        std::reverse(in_order.begin(), in_order.end());
+    }
+    const bool same = o.backward == order_.backward;
+    for (const Segment* s : in_order) {
+        const auto [seg_from, seg_to] = positions(*s, o);
+        const long long a = std::max(from, seg_from);
+        const long long b = std::min(to, seg_to);
+        if (a >= b || s->kind == StretchVerdict::kStale) {
+            continue;
+        }
+        PieceReader reader(c_.read, key_, o, a, b);
+        long long first = 0;
+        while (RedisReply piece = reader.next(first)) {
+            const long long end = reader.end_of(first);
+            if (stop_requested) {
+                return Outcome::kStopped;
+            }
+            if (static_cast<long long>(piece->elements) != end - first) {
+                return Outcome::kChanged;
+            }
+            for (long long pos = first; pos < end; ++pos) {
+                if (!planner_.dropped(same ? pos : o.flip(pos))) {
+                    tx_->push(!o.backward, element(piece.get(), o, pos - first));
+                }
+            }
+            tx_->flush();
         }
     }
+    return Outcome::kDone;
 }
 
-enum class WriteOutcome { kDone, kChanged, kRefused, kNoReply };
-
-// One transaction, sent as one pipeline: the plan's LTRIM and LREMs, then `kept` (head first)
-// pushed back in its order. Each LPUSH is flushed as soon as it is formatted, so the output
-// buffer holds one command at a time.
-WriteOutcome write_back(redisContext* c, const std::string& key, const RewritePlan& plan,
-                        const std::vector<std::string_view>& kept) {
-    // The server runs the transaction in one go and nothing else reaches it meanwhile: the lock's
-    // bracket keeps it from expiring inside however long that takes.
-    const LockBracket bracket = lock_bracket();
-    redis_append(c, "MULTI");
-    size_t queued = 0;
-    if (!bracket.empty()) {
-        if (!redis_append_argv(c, bracket.hold)) {
-            return WriteOutcome::kNoReply;
+Outcome ListRun::write(const RewritePlan& plan, RedisReply& after, std::string& error) {
+    if (plan.path == RewritePlan::Path::kRewrite && !tx_) {
+        // The side found only at the end is read again, in the order that pushes it back.
+        const Order o = plan.far ? order_ : order_.reversed();
+        tx_.emplace(c_.watch, key_);
+        if (plan.far) {
+            tx_->trim(order_.indices(plan.keep_first, plan.split));
+        } else {
+            tx_->trim(order_.indices(plan.split, plan.keep_end));
         }
-        ++queued;
-    }
-    redis_append(c, "LTRIM %b %lld %lld", key.data(), key.size(), plan.trim_start, plan.trim_stop);
-    ++queued;
-    for (const auto& [count, text] : plan.removals) {
-        redis_append(c, "LREM %b %d %b", key.data(), key.size(), count, text.data(), text.size());
-        ++queued;
-    }
-    // LPUSH puts each argument in front of the one before, so the entries go from the last kept
-    // to the first and the list reads head first as before.
-    size_t next = kept.size();
-    while (next > 0) {
-        std::vector<std::string_view> argv = {"LPUSH", key};
-        size_t bytes = 0;
-        while (next > 0 && argv.size() - 2 < kPushEntries && bytes < kPushBytes) {
-            --next;
-            argv.push_back(kept[next]);
-            bytes += kept[next].size();
+        const Outcome outcome =
+            plan.far ? stream(o, plan.split, plan.keep_end)
+                     : stream(o, o.flip(plan.split - 1), o.flip(plan.keep_first) + 1);
+        if (outcome != Outcome::kDone) {
+            tx_->discard();
+            return outcome;
         }
-        if (!redis_append_argv(c, argv) || !redis_flush(c)) {
-            return WriteOutcome::kNoReply;
+    }
+    if (!tx_) {
+        tx_.emplace(c_.watch, key_);
+        if (plan.path != RewritePlan::Path::kNone) {
+            tx_->trim(order_.indices(plan.keep_first, plan.keep_end));
         }
-        ++queued;
-        keep_lock_alive();
-    }
-    if (!bracket.empty()) {
-        if (!redis_append_argv(c, bracket.refresh)) {
-            return WriteOutcome::kNoReply;
+        for (const auto& [from_near, text] : plan.removals) {
+            tx_->remove(lrem_count(from_near), text);
         }
-        ++queued;
     }
-    const RedisReply exec = redis_exec(c, queued);
-    if (!exec) {
-        return WriteOutcome::kNoReply;
-    }
-    if (!bracket.empty() && exec->type == REDIS_REPLY_ARRAY && exec->elements > 0) {
-        lock_refresh_answered(exec->element[exec->elements - 1]);
-    }
-    if (exec->type == REDIS_REPLY_NIL) {
-        return WriteOutcome::kChanged;
-    }
-    if (exec->type == REDIS_REPLY_ERROR) {
-        log_msg(LOG_ALERT, "timeregister: couldn't trim %s: %s", key.c_str(), exec->str);
-        return WriteOutcome::kRefused;
-    }
-    return WriteOutcome::kDone;
+    return tx_->exec(after, error);
 }
 
-// Trims one list, starting again when another client changed it meanwhile. Returns false when a
-// write got no reply and the run must end.
-bool trim_list(redisContext* c, const std::string& key, std::int64_t now, int valid_duration) {
+Outcome ListRun::trim_if_unchanged(const RewritePlan& plan, RedisReply& after, std::string& error) {
+    const auto range = plan.path == RewritePlan::Path::kNone
+                           ? std::make_pair(0LL, -1LL)
+                           : order_.indices(plan.keep_first, plan.keep_end);
+    const std::string n = std::to_string(order_.n);
+    const std::string start = std::to_string(range.first <= range.second ? range.first : 1);
+    const std::string stop = std::to_string(range.first <= range.second ? range.second : 0);
+    std::vector<std::string> counts;
+    for (const auto& removal : plan.removals) {
+        counts.push_back(std::to_string(lrem_count(removal.first)));
+    }
+    std::vector<std::string_view> argv = {"EVAL",
+                                          kTrimIfUnchanged,
+                                          "1",
+                                          key_,
+                                          n,
+                                          reply_text(ends_[0]->element[0]),
+                                          reply_text(ends_[1]->element[ends_[1]->elements - 1]),
+                                          start,
+                                          stop};
+    for (size_t i = 0; i < plan.removals.size(); ++i) {
+        argv.insert(argv.end(), {counts[i], plan.removals[i].second});
+    }
+    redis_append_argv(c_.watch, argv);
+    after = redis_next_reply(c_.watch);
+    unwatch(c_.watch);
+    if (!after) {
+        return Outcome::kNoReply;
+    }
+    if (after->type == REDIS_REPLY_NIL) {
+        return Outcome::kChanged;
+    }
+    if (!is_array(after.get()) || after->elements != 3) {
+        error = reply_text(after.get());
+        return Outcome::kRefused;
+    }
+    return Outcome::kDone;
+}
+
+// Ages one list, starting again when another client changed it meanwhile. Returns false when the
+// run must end: a stop was requested, or a write got no reply.
+bool trim_list(Connections c, const std::string& key, std::int64_t now, int valid_duration) {
+    bool may_push = true;
+    std::string refusal;
     for (int attempt = 0;; ++attempt) {
-        if (!checkKeyExists(c, key)) {
+        if (!checkKeyExists(c.watch, key)) {
+            memories.erase(key);
             return true;
         }
-        ListRead read;
-        RewritePlanner planner;
-        getKeyVector(c, key, read, [&](std::string_view entry) {
-            const EntryJudgement j = judge_entry(entry, now, valid_duration);
-            if (j.verdict == EntryVerdict::kNotJson) {
-                log_msg(LOG_ALERT, "timeregister: JSON parse error for key %s", key.c_str());
-            } else if (j.verdict == EntryVerdict::kInvalidTimestamp) {
-                log_msg(LOG_ALERT, "timeregister: invalid timestamp for key %s: %s", key.c_str(),
-                        j.reason.c_str());
-            }
-            planner.add(entry, j.verdict == EntryVerdict::kKeep);
-            read.hold = planner.pushes_back();
-        });
-        const RewritePlan plan = planner.finish(read.length);
-        if (plan.path == RewritePlan::Path::kNone) {
-            unwatch(c);
-            return true;
-        }
-        std::vector<std::string_view> kept;
-        if (plan.path == RewritePlan::Path::kPushBack) {
-            // What was let go before the push-back was certain is read again, under the same
-            // watch: if the list changed meanwhile, EXEC does nothing.
-            std::vector<RedisReply> pieces;
-            read_range(c, key, 0, read.held_from,
-                       [&](RedisReply piece) { pieces.push_back(std::move(piece)); });
-            std::move(read.pieces.begin(), read.pieces.end(), std::back_inserter(pieces));
-            long long pos = 0;
-            for (const RedisReply& piece : pieces) {
-                for_each_entry(piece.get(), [&](std::string_view entry) {
-                    if (!planner.dropped(pos++)) {
-                        kept.push_back(entry);
-                    }
-                });
-            }
-            read.pieces = std::move(pieces);
-        }
-        switch (write_back(c, key, plan, kept)) {
-            case WriteOutcome::kDone:
-            case WriteOutcome::kRefused:
+        const auto known = memories.find(key);
+        const ListMemory* memory =
+            known != memories.end() && Clock::now() - known->second.read_whole < full_read_interval
+                ? &known->second
+                : nullptr;
+        ListRun run(c, key, now, valid_duration, may_push);
+        ListMemory result;
+        std::string error;
+        switch (run.run(memory, result, error)) {
+            case Outcome::kDone:
+                run.lines().log(key);
+                if (!run.complete()) {
+                    log_msg(LOG_WARNING, "timeregister: couldn't rewrite %s: %s; trimmed only",
+                            key.c_str(), refusal.c_str());
+                }
+                if (may_push && result.length() > 0) {
+                    memories[key] = std::move(result);
+                } else {
+                    memories.erase(key);
+                }
                 return true;
-            case WriteOutcome::kNoReply:
+            case Outcome::kStopped:
+                return false;
+            case Outcome::kNoReply:
+                memories.erase(key);
                 log_msg(LOG_ALERT, "timeregister: failed to push filtered items back. uid=%d",
                         static_cast<int>(getuid()));
                 return false;
-            case WriteOutcome::kChanged:
+            case Outcome::kRefused:
+                if (may_push) {
+                    // Inside MULTI a server at maxmemory refuses every command: what needs no
+                    // memory is done without one.
+                    may_push = false;
+                    refusal = error;
+                    --attempt;
+                    break;
+                }
+                memories.erase(key);
+                log_msg(LOG_ALERT, "timeregister: couldn't trim %s: %s", key.c_str(),
+                        error.c_str());
+                return true;
+            case Outcome::kChanged:
                 if (attempt == kRetries) {
                     log_msg(LOG_WARNING, "timeregister: %s kept changing, left for the next run",
                             key.c_str());
@@ -221,74 +792,23 @@ bool trim_list(redisContext* c, const std::string& key, std::int64_t now, int va
     }
 }
 
+RedisContext connect_or_throw() {
+    RedisContext ctx = redis_connect();
+    if (!ctx) {
+        log_msg(LOG_ALERT, "timeregister: cannot allocate Redis context");
+        throw std::runtime_error("Cannot allocate Redis context");
+    }
+    if (redis_failed(ctx.get())) {
+        log_msg(LOG_ALERT, "timeregister: Redis connection error: %s", redis_error(ctx.get()));
+        throw std::runtime_error(std::string("Redis connection error: ") + redis_error(ctx.get()));
+    }
+    return ctx;
+}
+
 }  // namespace
 
-void RewritePlanner::add(std::string_view entry, bool keep) {
-    const long long pos = next_++;
-    if (keep) {
-        last_kept_ = pos;
-        kept_bytes_ += static_cast<long long>(entry.size());
-        if (unheld_ >= 0 && !push_back_) {
-            push_back_ = true;  // a dropped entry between kept ones whose text was not held
-            removals_ = {};
-        }
-        return;
-    }
-    if (!runs_.empty() && runs_.back().second == pos) {
-        ++runs_.back().second;
-    } else {
-        runs_.emplace_back(pos, pos + 1);
-    }
-    if (push_back_ || last_kept_ < 0) {
-        return;  // before the first kept entry, the LTRIM takes it
-    }
-    if (removals_.size() < kMaxRemovals && removal_bytes_ + entry.size() <= kMaxRemovalBytes) {
-        removal_bytes_ += entry.size();
-        removals_.emplace_back(pos, entry);
-    } else if (unheld_ < 0) {
-        unheld_ = pos;
-    }
-}
-
-bool RewritePlanner::dropped(long long pos) const {
-    const auto after = std::upper_bound(
-        runs_.begin(), runs_.end(), pos,
-        [](long long p, const std::pair<long long, long long>& run) { return p < run.first; });
-    return after != runs_.begin() && pos < std::prev(after)->second;
-}
-
-RewritePlan RewritePlanner::finish(long long length) {
-    RewritePlan plan;
-    if (runs_.empty()) {
-        return plan;
-    }
-    // The LTRIM keeps [head, end): from the first kept entry to the last.
-    const long long head = runs_.front().first == 0 ? runs_.front().second : 0;
-    const long long end = last_kept_ + 1;
-    if (!push_back_) {
-        long long cost = 0;
-        for (auto& [pos, text] : removals_) {
-            if (pos >= end) {
-                break;  // the LTRIM takes it
-            }
-            const long long from_head = pos - head;
-            const long long from_tail = end - 1 - pos;
-            cost +=
-                std::min(from_head, from_tail) * kScanCost + static_cast<long long>(text.size());
-            plan.removals.emplace_back(from_head <= from_tail ? 1 : -1, std::move(text));
-        }
-        if (cost <= kept_bytes_) {
-            plan.path =
-                plan.removals.empty() ? RewritePlan::Path::kTrim : RewritePlan::Path::kRemove;
-            plan.trim_start = head;
-            plan.trim_stop = end - 1;
-            return plan;
-        }
-        plan.removals.clear();
-    }
-    plan.path = RewritePlan::Path::kPushBack;
-    plan.trim_start = length;
-    return plan;
+void set_full_read_interval(std::chrono::seconds interval) {
+    full_read_interval = interval;
 }
 
 EntryJudgement judge_entry(std::string_view entry, std::int64_t now, int valid_duration) {
@@ -297,17 +817,20 @@ EntryJudgement judge_entry(std::string_view entry, std::int64_t now, int valid_d
         case FieldStatus::kText:
             break;
         case FieldStatus::kNotJson:
-            return {EntryVerdict::kNotJson, {}};
+            return {EntryVerdict::kNotJson, {}, 0};
         case FieldStatus::kNotObject:
-            return {EntryVerdict::kInvalidTimestamp, "the event is not a JSON object"};
+            return {EntryVerdict::kInvalidTimestamp, "the event is not a JSON object", 0};
         case FieldStatus::kNotScalar:
-            return {EntryVerdict::kInvalidTimestamp, "the timestamp is an object or an array"};
+            return {EntryVerdict::kInvalidTimestamp, "the timestamp is an object or an array", 0};
     }
     try {
-        const std::int32_t hours = hours_between(now, parseISO8601(stamp.text));
-        return {std::abs(hours) <= valid_duration ? EntryVerdict::kKeep : EntryVerdict::kStale, {}};
+        const std::int64_t instant = parseISO8601(stamp.text);
+        return {within_window(instant, now, valid_duration) ? EntryVerdict::kKeep
+                                                            : EntryVerdict::kStale,
+                {},
+                instant};
     } catch (const std::exception& e) {
-        return {EntryVerdict::kInvalidTimestamp, e.what()};
+        return {EntryVerdict::kInvalidTimestamp, e.what(), 0};
     }
 }
 
@@ -332,34 +855,6 @@ bool checkKeyExists(redisContext* c, const std::string& key) {
     return reply->integer > 0;
 }
 
-void getKeyVector(redisContext* c, const std::string& key, ListRead& read,
-                  const std::function<void(std::string_view)>& visit) {
-    // WATCH before LLEN, in one round trip: the length and the entries read after it are then
-    // exactly what EXEC finds, or EXEC does nothing.
-    redis_append(c, "WATCH %b", key.data(), key.size());
-    redis_append(c, "LLEN %b", key.data(), key.size());
-    const RedisReply watch = redis_next_reply(c);
-    RedisReply length = redis_next_reply(c);
-    if (!length) {
-        throw std::runtime_error("Redis error: failed to execute LLEN");
-    }
-    if (length->type != REDIS_REPLY_INTEGER) {
-        length.reset();
-        unwatch(c);
-        throw std::runtime_error("Redis LLEN did not return an integer");
-    }
-    read.length = length->integer;
-    length.reset();
-    read_range(c, key, 0, read.length, [&](RedisReply piece) {
-        for_each_entry(piece.get(), visit);
-        if (read.hold) {
-            read.pieces.push_back(std::move(piece));
-        } else {
-            read.held_from += static_cast<long long>(piece->elements);
-        }
-    });
-}
-
 int timeregister() {
     const JobLog log;  // closed on every way out, the settings library's exceptions included
     // The present, in whole seconds, taken once per run before the settings are read.
@@ -375,24 +870,19 @@ int timeregister() {
     const libconfig::Setting& keys = settings["keys"];
     const int valid_duration = settings.lookup("valid_duration");
 
-    RedisContext ctx = redis_connect();
-    if (!ctx) {
-        log_msg(LOG_ALERT, "timeregister: cannot allocate Redis context");
-        throw std::runtime_error("Cannot allocate Redis context");
-    }
-    if (redis_failed(ctx.get())) {
-        log_msg(LOG_ALERT, "timeregister: Redis connection error: %s", redis_error(ctx.get()));
-        const std::string message =
-            std::string("Redis connection error: ") + redis_error(ctx.get());
-        ctx.reset();
-        throw std::runtime_error(message);
-    }
+    const RedisContext watch = connect_or_throw();
+    const RedisContext read = connect_or_throw();
+    std::set<std::string> named;
     for (int i = 0; i < keys.getLength(); ++i) {
         keep_lock_alive();
         const std::string name = keys[i];
-        if (!trim_list(ctx.get(), name, now, valid_duration)) {
-            break;
+        named.insert(name);
+        if (stop_requested || !trim_list({watch.get(), read.get()}, name, now, valid_duration)) {
+            return 0;
         }
+    }
+    for (auto it = memories.begin(); it != memories.end();) {
+        it = named.count(it->first) != 0 ? std::next(it) : memories.erase(it);  // no longer aged
     }
     return 0;
 }

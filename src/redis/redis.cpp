@@ -82,14 +82,26 @@ RedisReply redis_next_reply(redisContext* c) {
     return RedisReply(static_cast<redisReply*>(r));
 }
 
-RedisReply redis_exec(redisContext* c, size_t queued) {
-    redis_append(c, "EXEC");
+namespace {
+
+RedisReply end_transaction(redisContext* c, size_t queued, const char* how) {
+    redis_append(c, how);
     for (size_t i = 0; i <= queued; ++i) {  // MULTI's status, then one QUEUED each
         if (!redis_next_reply(c)) {
             return nullptr;
         }
     }
     return redis_next_reply(c);
+}
+
+}  // namespace
+
+RedisReply redis_exec(redisContext* c, size_t queued) {
+    return end_transaction(c, queued, "EXEC");
+}
+
+RedisReply redis_discard(redisContext* c, size_t queued) {
+    return end_transaction(c, queued, "DISCARD");
 }
 
 bool is_integer(const redisReply* r) {

@@ -43,6 +43,8 @@ RedisReply redis_next_reply(redisContext* c);
 // their answers and returns EXEC's own (an array; nil when a watched key changed; an error when
 // the server refused the transaction). Null when the connection failed.
 RedisReply redis_exec(redisContext* c, size_t queued);
+// The same with DISCARD: nothing queued takes effect, and the watch ends.
+RedisReply redis_discard(redisContext* c, size_t queued);
 
 // Reply checks, in the one order that matters: missing, then type, then content.
 bool is_integer(const redisReply* r);

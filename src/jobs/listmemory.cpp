@@ -1,0 +1,143 @@
+// The retention job's memory of its lists, and the check of a list against it.
+#include "jobs/listmemory.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "jobs/chrondiff.h"
+
+namespace {
+
+// Entries in one stretch at most: a stretch whose oldest entry left the window is read again
+// whole, so a stretch is small next to the list, yet large next to what arrives between two runs.
+constexpr long long kStretchEntries = 4096;
+
+std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
+    const unsigned __int128 m = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(m) ^ static_cast<std::uint64_t>(m >> 64);
+}
+
+bool equal_at(const std::vector<std::uint64_t>& hashes, long long at,
+              const std::vector<std::uint64_t>& seen) {
+    return at >= 0 && static_cast<long long>(seen.size()) == kCheckWindow &&
+           at + kCheckWindow <= static_cast<long long>(hashes.size()) &&
+           std::equal(seen.begin(), seen.end(), hashes.begin() + at);
+}
+
+}  // namespace
+
+std::uint64_t text_hash(std::string_view text) {
+    constexpr std::uint64_t k1 = 0xa0761d6478bd642full;
+    constexpr std::uint64_t k2 = 0xe7037ed1a0b428dbull;
+    const char* p = text.data();
+    size_t n = text.size();
+    std::uint64_t h = k1 ^ n;
+    std::uint64_t a = 0;
+    std::uint64_t b = 0;
+    for (; n > 16; p += 16, n -= 16) {
+        std::memcpy(&a, p, 8);
+        std::memcpy(&b, p + 8, 8);
+        h = mix(a ^ k2 ^ h, b ^ k1);
+    }
+    a = 0;
+    b = 0;
+    std::memcpy(&a, p, std::min<size_t>(n, 8));
+    if (n > 8) {
+        std::memcpy(&b, p + 8, n - 8);
+    }
+    return mix(a ^ k2 ^ h, b ^ k1 ^ text.size());
+}
+
+std::optional<Layout> locate(const ListMemory& memory, const ListEnds& ends) {
+    const long long remembered = memory.length();
+    if (remembered < 2 * kCheckWindow) {
+        return std::nullopt;  // read whole: that costs next to nothing
+    }
+    const long long last_start = remembered - kCheckWindow;
+    Layout layout;
+    if (ends.head_at >= 0 && equal_at(memory.hashes, 0, ends.from_head_at)) {
+        layout.arrived_head = ends.head_at;
+    } else {
+        long long j = 1;
+        while (j <= last_start && !equal_at(memory.hashes, j, ends.head)) {
+            ++j;
+        }
+        if (j > last_start) {
+            return std::nullopt;
+        }
+        layout.taken_head = j;
+    }
+    if (ends.tail_at >= 0 && equal_at(memory.hashes, last_start, ends.to_tail_at)) {
+        layout.arrived_tail = ends.length - 1 - ends.tail_at;
+    } else {
+        long long j = 1;
+        while (j <= last_start && !equal_at(memory.hashes, last_start - j, ends.tail)) {
+            ++j;
+        }
+        if (j > last_start) {
+            return std::nullopt;
+        }
+        layout.taken_tail = j;
+    }
+    const long long left = remembered - layout.taken_head - layout.taken_tail;
+    if (left < kCheckWindow || layout.arrived_head + left + layout.arrived_tail != ends.length) {
+        return std::nullopt;
+    }
+    return layout;
+}
+
+bool within_window(std::int64_t instant, std::int64_t now, int valid_duration) {
+    return std::abs(hours_between(now, instant)) <= valid_duration;
+}
+
+StretchVerdict judge_stretch(const Stretch& s, std::int64_t now, int valid_duration) {
+    if (within_window(s.oldest, now, valid_duration) &&
+        within_window(s.newest, now, valid_duration)) {
+        return StretchVerdict::kKept;  // the window is one span of time: all between are in it
+    }
+    if (hours_between(now, s.newest) > valid_duration ||
+        hours_between(now, s.oldest) < -valid_duration) {
+        return StretchVerdict::kStale;  // all too old, or all too far ahead
+    }
+    return StretchVerdict::kMixed;
+}
+
+void MemoryBuilder::append(const Stretch& s) {
+    std::vector<Stretch>& all = memory_.stretches;
+    if (!all.empty() && all.back().count + s.count <= kStretchEntries) {
+        Stretch& last = all.back();
+        last.count += s.count;
+        last.bytes += s.bytes;
+        last.oldest = std::min(last.oldest, s.oldest);
+        last.newest = std::max(last.newest, s.newest);
+    } else {
+        all.push_back(s);
+    }
+}
+
+void MemoryBuilder::add(std::uint64_t hash, std::int64_t instant, long long bytes) {
+    memory_.hashes.push_back(hash);
+    append({1, bytes, instant, instant});
+}
+
+void MemoryBuilder::add_remembered(const ListMemory& from, long long first, long long end,
+                                   const std::vector<Stretch>& parts, bool backward) {
+    const auto begin = from.hashes.begin();
+    if (backward) {
+        memory_.hashes.insert(memory_.hashes.end(), std::make_reverse_iterator(begin + end),
+                              std::make_reverse_iterator(begin + first));
+        std::for_each(parts.rbegin(), parts.rend(), [this](const Stretch& s) { append(s); });
+    } else {
+        memory_.hashes.insert(memory_.hashes.end(), begin + first, begin + end);
+        std::for_each(parts.begin(), parts.end(), [this](const Stretch& s) { append(s); });
+    }
+}
+
+ListMemory MemoryBuilder::finish(bool backward) {
+    if (backward) {
+        std::reverse(memory_.hashes.begin(), memory_.hashes.end());
+        std::reverse(memory_.stretches.begin(), memory_.stretches.end());
+    }
+    return std::move(memory_);
+}
