@@ -22,6 +22,7 @@ TYPES = ("alert", "dns", "http", "tls", "flow", "fileinfo", "anomaly")
 
 BUILD = os.environ.get("VT_BUILD", os.path.join(os.path.dirname(__file__), "..", "build"))
 BIN = "/mnt/bin"
+PROGRAMS = ("velstrand", "velstrandtest", "velstrandshort")
 CONF = "/etc/quellbay/conf.cfg"
 SANITIZER_DIR = "/mnt/sanitizer"
 NOBODY = 65534
@@ -66,8 +67,9 @@ def build_private_world():
     sh("ip", "link", "set", "lo", "up")
     with open("/proc/sys/net/unix/max_dgram_qlen", "w") as f:
         f.write("65536")  # a daemon must never wait on our syslog socket
-    for prog in ("velstrand", "velstrandtest"):
-        shutil.copy(os.path.join(BUILD, prog), BIN)
+    for prog in PROGRAMS:
+        if os.path.exists(os.path.join(BUILD, prog)):  # a build of main's programs has no velstrandshort
+            shutil.copy(os.path.join(BUILD, prog), BIN)
 
 
 # One datagram as glibc's syslog(3) sends it: "<PRI>Mmm dd hh:mm:ss IDENT[PID]: MESSAGE".
@@ -151,7 +153,7 @@ def daemon_pids():
         except OSError:
             continue
         state, parent = rest.split()[:2]
-        if name.split("(", 1)[1] in ("velstrand", "velstrandtest") and parent == "1" and state != "Z":
+        if name.split("(", 1)[1] in PROGRAMS and parent == "1" and state != "Z":
             out.append(int(pid))
     return out
 

@@ -1,6 +1,7 @@
 # The retention job through the real programs: the window, the order, what cannot be aged, the
-# three ways a list is rewritten, another client changing the list, refused writes and a server
-# that dies mid-run. Every list must end as the job always left it: the kept entries, in order.
+# ways a list is rewritten, another client changing the list during a run or between runs (which
+# the daemon must see, though it reads only what may have changed), a full server, a stop and a
+# server that dies mid-run. Every list must end as a full read leaves it: the kept entries, in order.
 import os
 import signal
 import threading
@@ -9,7 +10,7 @@ import time
 import pytest
 import redis
 
-from harness import exit_code, wait_exit, wait_until
+from harness import daemon_pids, exit_code, wait_exit, wait_until
 
 H = 3600
 NOW = time.time()  # one present for all texts of a case, so equal tags give equal texts
@@ -29,6 +30,22 @@ def fill(world, stale, n, tags=None, key="alert"):
     for i in range(0, n, 10000):
         world.redis.rpush(key, *entries[i:i + 10000])
     return entries, [e for i, e in enumerate(entries) if not stale(i)]
+
+
+# Runs a daemon's batches one at a time: between two, this namespace's init (alive) holds the lock
+# while the case changes the list, so the daemon keeps what it judged and meets only the change.
+class Batches:
+    def __init__(self, world, program="velstrand"):
+        self.world, self.done = world, 0
+        world.redis.set("lock:velstrand", "1")
+        self.pid = world.start(program)
+
+    def run(self):
+        self.world.redis.delete("lock:velstrand")
+        self.done += 1
+        assert self.world.log.wait_for("velstrand: lock lock:velstrand released", self.done, 120)
+        while not self.world.redis.set("lock:velstrand", "1", nx=True):
+            time.sleep(0.005)
 
 
 def one_cycle(world):
@@ -72,31 +89,37 @@ def test_window_order_and_entries_that_cannot_be_aged(world):
     assert world.log.count("velstrandtest: timings ms:") == 5 and not world.log.count("missing")
 
 
-LAYOUTS = {  # of 2,000 entries: which are stale, tags, and the LREMs and LPUSHes of the rewrite
-    "tail": (lambda i: i >= 1800, {}, 0, False),
-    "tail-and-inside": (lambda i: i >= 1800 or i in (3, 1500, 1790, 1799), {}, 3, False),
+LAYOUTS = {  # of 2,000 entries: which are stale, tags, and the LREMs and the push of the rewrite
+    "tail": (lambda i: i >= 1800, {}, 0, None),
+    "tail-and-inside": (lambda i: i >= 1800 or i in (3, 1500, 1790, 1799), {}, 3, None),
     "kept-twice-beside-dropped-twice": (  # dropped copies inside and at the tail
-        lambda i: i >= 1800 or i == 1602, {1600: "twice", 1601: "twice", 1602: "x", 1999: "x"}, 1, False),
-    "scattered": (lambda i: i % 7 == 3, {}, 0, True),
+        lambda i: i >= 1800 or i == 1602, {1600: "twice", 1601: "twice", 1602: "x", 1999: "x"}, 1, None),
+    # Every other entry of the oldest (tail) or newest (head) fifth stale, copies of kept and of
+    # stale texts among them: that side alone is pushed back, at its own end.
+    "tail-side": (lambda i: i >= 1600 and i % 2, {i: f"c{i // 4}" for i in range(1600, 2000)}, 0, "rpush"),
+    "head-side": (lambda i: i < 400 and i % 2, {i: f"c{i // 4}" for i in range(400)}, 0, "lpush"),
 }
 
 
 @pytest.mark.parametrize("layout", LAYOUTS)
 def test_each_rewrite_leaves_the_kept_entries_in_order(world, layout):
-    stale, tags, lrems, pushes_back = LAYOUTS[layout]
+    stale, tags, lrems, push = LAYOUTS[layout]
     _, kept = fill(world, stale, 2000, tags)
     world.settings(keys=["alert"])
     world.redis.config_resetstat()
     one_cycle(world)
     assert world.redis.lrange("alert", 0, -1) == kept
-    stats = world.redis.info("commandstats")
-    assert (stats.get("cmdstat_lrem", {}).get("calls", 0), "cmdstat_lpush" in stats) == (lrems, pushes_back)
+    calls = {k[8:]: v["calls"] for k, v in world.redis.info("commandstats").items()}
+    pushed = "lpush" if "lpush" in calls else "rpush" if calls["rpush"] > 1 else None  # one RPUSH is the report's
+    assert (calls.get("lrem", 0), pushed) == (lrems, push)
 
 
 @pytest.mark.parametrize("changes", [1, 4])
 def test_a_list_changed_before_exec_is_read_again(world, changes):
-    # The push-back becomes certain in the second piece read, after the first was let go.
+    # The rewrite becomes certain in the second piece read, after the first was let go. An entry
+    # that is not JSON is logged once for the run, however often the list is read.
     entries, kept = fill(world, lambda i: i >= 15000 and i % 2, 60000)
+    entries.append(world.redis.rpush("alert", b"{not json") and b"{not json")
     world.settings(keys=["alert"])
     pushed = []  # head first
     after_reads(lambda: pushed.insert(0, event(0, f"pushed {len(pushed)}")) or redis.Redis().lpush("alert", pushed[0]),
@@ -108,21 +131,88 @@ def test_a_list_changed_before_exec_is_read_again(world, changes):
     assert not lost, f"{len(lost)} entries lost: {lost[:10]}"
     assert left == expected
     assert world.log.count("timeregister: alert kept changing, left for the next run") == (changes > 3)
+    assert world.log.count("timeregister: JSON parse error for key alert") == (changes <= 3)
     assert len(pushed) == changes and world.redis.info("commandstats")["cmdstat_watch"]["calls"] == min(changes, 3) + 1
 
 
-@pytest.mark.parametrize("stale", [lambda i: i >= 30000, lambda i: i % 2], ids=["trim", "push-back"])
-def test_refused_writes_leave_the_list_whole(world, stale):
-    entries, kept = fill(world, stale, 60000)
+def test_at_maxmemory_what_needs_no_memory_is_removed_and_memory_falls(world):
+    # The oldest half stale at the tail, and every other entry of the newest tenth, which only a
+    # rewrite that needs memory removes: that waits, the trim does not.
+    entries, kept = fill(world, lambda i: i >= 30000 or (i < 6000 and i % 2), 60000)
     world.settings(keys=["alert"])
-    after_reads(lambda: redis.Redis().config_set("maxmemory", 1), 1)
+    world.redis.config_set("maxmemory", int(world.redis.info("memory")["used_memory"] * 0.8))
+    with pytest.raises(redis.ResponseError, match="^OOM "):
+        world.redis.rpush("suricata", event(0, "refused"))
     one_cycle(world)
-    assert world.redis.lrange("alert", 0, -1) == entries
-    [refused] = world.log.matching("timeregister: couldn't trim alert: ")
-    assert refused.priority == 1 and "EXECABORT" in refused.message
+    assert world.redis.lrange("alert", 0, -1) == entries[:30000]
+    assert world.log.count("timeregister: couldn't rewrite alert: EXECABORT") == 1
+    world.redis.rpush("suricata", event(0, "stored"))
     world.redis.config_set("maxmemory", 0)
     one_cycle(world)
     assert world.redis.lrange("alert", 0, -1) == kept
+
+
+# One daemon ages one list run after run, and between two runs the list changes as the engine,
+# a consumer or another daemon would change it: each run must leave what a full read leaves. The
+# list, head first: 24,000 entries in eight hourly groups (0.5 to 7.5 hours old), then an oldest
+# fifth alternating 7.5 and 10.5 hours, copies among them.
+BASE = [(i // 3000 + 0.5, f"b{i}") for i in range(24000)] + [(10.5 if i % 2 else 7.5, f"c{i // 4}") for i in range(6000)]
+STEPS = [  # what changes, and the window of the run after it
+    ("grown at the head", lambda l: [(0.5, "n1"), (30.5, "n2"), (None, "{not json")] + l, 24),
+    ("grown at the tail", lambda l: l + [(1.5, "t1"), (40.5, "t2")], 24),
+    ("popped at the head", lambda l: l[5:], 24),
+    ("popped at the tail", lambda l: l[:-3], 24),
+    ("the oldest fifth's every other entry leaves the window", lambda l: l, 9),
+    ("trimmed at the tail by another daemon, less than this one trims", lambda l: l[:-1000], 6),
+    ("replaced by another list of the same length", lambda l: [(30.5 if i % 7 == 3 else 2.5, f"r{i}") for i in range(len(l))], 6),
+    ("the window widened", lambda l: l, 24),
+]
+
+
+def text(age, tag):
+    return tag.encode() if age is None else event(-age * H, tag)
+
+
+def test_each_run_reads_what_changed_and_leaves_a_full_reads_result(world):
+    model = BASE
+    world.redis.rpush("alert", *[text(*e) for e in model])
+    world.settings(keys=["alert"])
+    batches = Batches(world)
+    batches.run()
+    for what, change, window in STEPS:
+        model = change(model)
+        world.redis.delete("alert")
+        for i in range(0, len(model), 10000):
+            world.redis.rpush("alert", *[text(*e) for e in model[i:i + 10000]])
+        world.settings(keys=["alert"], valid_duration=window)
+        batches.run()
+        model = [e for e in model if e[0] is not None and e[0] < window + 1]
+        assert world.redis.lrange("alert", 0, -1) == [text(*e) for e in model], what
+
+
+# An edit in the middle of a list, which no check of its ends can see, is judged when the list is
+# read whole again: after four seconds for this program, an hour for the daemon.
+def test_the_full_read_comes_round(world):
+    fill(world, lambda i: False, 30000)
+    world.settings(keys=["alert"])
+    batches = Batches(world, "velstrandshort")
+    batches.run()
+    world.redis.lset("alert", 15000, b"{not json")
+    batches.run()
+    assert world.redis.llen("alert") == 30000, "read whole before its time"
+    time.sleep(4)
+    batches.run()
+    assert world.redis.llen("alert") == 29999 and world.log.count("JSON parse error") == 1
+
+
+# A stop asked for while a long list is read ends the run at the next piece, the list whole.
+def test_a_stop_during_retention_ends_it_between_pieces(world):
+    entries, _ = fill(world, lambda i: i % 2, 300000 // SCALE)
+    world.settings(keys=["alert"])
+    after_reads(lambda: [os.kill(pid, signal.SIGTERM) for pid in daemon_pids()], 1)
+    assert exit_code(wait_exit(world.start("velstrand"), 60)) == 0
+    assert world.log.count("velstrand: stop requested after batch") == 1
+    assert world.redis.lrange("alert", 0, -1) == entries
 
 
 @pytest.mark.serial
