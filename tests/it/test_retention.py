@@ -119,7 +119,7 @@ def test_a_list_changed_before_exec_is_read_again(world, changes):
     # The rewrite becomes certain in the second piece read, after the first was let go. An entry
     # that is not JSON is logged once for the run, however often the list is read.
     entries, kept = fill(world, lambda i: i >= 15000 and i % 2, 60000)
-    entries.append(world.redis.rpush("alert", b"{not json") and b"{not json")
+    entries.insert(0, world.redis.lpush("alert", b"{not json") and b"{not json")
     world.settings(keys=["alert"])
     pushed = []  # head first
     after_reads(lambda: pushed.insert(0, event(0, f"pushed {len(pushed)}")) or redis.Redis().lpush("alert", pushed[0]),
@@ -157,15 +157,16 @@ def test_at_maxmemory_what_needs_no_memory_is_removed_and_memory_falls(world):
 # list, head first: 24,000 entries in eight hourly groups (0.5 to 7.5 hours old), then an oldest
 # fifth alternating 7.5 and 10.5 hours, copies among them.
 BASE = [(i // 3000 + 0.5, f"b{i}") for i in range(24000)] + [(10.5 if i % 2 else 7.5, f"c{i // 4}") for i in range(6000)]
-STEPS = [  # what changes, and the window of the run after it
-    ("grown at the head", lambda l: [(0.5, "n1"), (30.5, "n2"), (None, "{not json")] + l, 24),
-    ("grown at the tail", lambda l: l + [(1.5, "t1"), (40.5, "t2")], 24),
-    ("popped at the head", lambda l: l[5:], 24),
-    ("popped at the tail", lambda l: l[:-3], 24),
-    ("the oldest fifth's every other entry leaves the window", lambda l: l, 9),
-    ("trimmed at the tail by another daemon, less than this one trims", lambda l: l[:-1000], 6),
-    ("replaced by another list of the same length", lambda l: [(30.5 if i % 7 == 3 else 2.5, f"r{i}") for i in range(len(l))], 6),
-    ("the window widened", lambda l: l, 24),
+STEPS = [  # what changes, the window of the run after it, and whether that run must read all
+    ("grown at the head", lambda l: [(0.5, "n1"), (30.5, "n2"), (None, "{not json")] + l, 24, False),
+    ("grown at the tail", lambda l: l + [(1.5, "t1"), (40.5, "t2")], 24, False),
+    ("popped at the head", lambda l: l[5:], 24, False),
+    ("popped at the tail", lambda l: l[:-3], 24, False),
+    ("the oldest fifth's every other entry leaves the window", lambda l: l, 9, False),
+    ("trimmed at the tail by another daemon, less than this one trims", lambda l: l[:-1000], 6, False),
+    ("replaced by another list of the same length",
+     lambda l: [(30.5 if i % 7 == 3 else 2.5, f"r{i}") for i in range(len(l))], 6, True),
+    ("the window widened", lambda l: l, 24, False),
 ]
 
 
@@ -179,15 +180,18 @@ def test_each_run_reads_what_changed_and_leaves_a_full_reads_result(world):
     world.settings(keys=["alert"])
     batches = Batches(world)
     batches.run()
-    for what, change, window in STEPS:
+    for what, change, window, whole in STEPS:
         model = change(model)
         world.redis.delete("alert")
         for i in range(0, len(model), 10000):
             world.redis.rpush("alert", *[text(*e) for e in model[i:i + 10000]])
         world.settings(keys=["alert"], valid_duration=window)
+        sent = world.redis.info("stats")["total_net_output_bytes"]
         batches.run()
+        read = (world.redis.info("stats")["total_net_output_bytes"] - sent) / (len(model) * len(text(*model[-1])))
         model = [e for e in model if e[0] is not None and e[0] < window + 1]
         assert world.redis.lrange("alert", 0, -1) == [text(*e) for e in model], what
+        assert (read > 1) if whole else (read < 0.5), (what, read)
 
 
 # An edit in the middle of a list, which no check of its ends can see, is judged when the list is
