@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 #include "jobs/chrondiff.h"
 
@@ -25,7 +26,36 @@ bool equal_at(const std::vector<std::uint64_t>& hashes, long long at,
            std::equal(seen.begin(), seen.end(), hashes.begin() + at);
 }
 
+std::map<std::string, ListMemory> memories;
+
 }  // namespace
+
+const ListMemory* recall(const std::string& key, std::chrono::steady_clock::duration interval) {
+    const auto it = memories.find(key);
+    return it != memories.end() &&
+                   std::chrono::steady_clock::now() - it->second.read_whole < interval
+               ? &it->second
+               : nullptr;
+}
+
+void remember(const std::string& key, ListMemory memory) {
+    if (memory.length() > 0) {
+        memories[key] = std::move(memory);
+    } else {
+        memories.erase(key);
+    }
+}
+
+void forget(const std::string& key) {
+    memories.erase(key);
+}
+
+void forget_others(const std::vector<std::string>& named) {
+    for (auto it = memories.begin(); it != memories.end();) {
+        const bool kept = std::find(named.begin(), named.end(), it->first) != named.end();
+        it = kept ? std::next(it) : memories.erase(it);
+    }
+}
 
 std::uint64_t text_hash(std::string_view text) {
     constexpr std::uint64_t k1 = 0xa0761d6478bd642full;

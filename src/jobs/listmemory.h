@@ -30,6 +30,15 @@ struct ListMemory {
     long long length() const { return static_cast<long long>(hashes.size()); }
 };
 
+// The memory of the lists, by name, for the runs of this process. A list's memory is trusted for
+// `interval` after it was last read whole: `recall` gives null once that has passed, or for a list
+// not remembered.
+const ListMemory* recall(const std::string& key, std::chrono::steady_clock::duration interval);
+void remember(const std::string& key, ListMemory memory);
+void forget(const std::string& key);
+// Forgets every list but those named.
+void forget_others(const std::vector<std::string>& named);
+
 // A 64-bit hash of an entry's bytes. The check compares a few consecutive entries at a time, so a
 // chance collision cannot fool it.
 std::uint64_t text_hash(std::string_view text);

@@ -19,9 +19,7 @@
 #include <exception>
 #include <iterator>
 #include <libconfig.h++>
-#include <map>
 #include <optional>
-#include <set>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -52,9 +50,6 @@ constexpr int kRetries = 3;
 constexpr size_t kMaxFindBytes = size_t{1} << 20;
 
 std::chrono::seconds full_read_interval{3600};
-
-// What the job remembers of each list it aged, by name, for the runs of this process.
-std::map<std::string, ListMemory> memories;
 
 // Where a remembered end text stands: the first copy from the head (ARGV[2] 1) or the last from
 // the tail (-1), and the ARGV[3] entries from there towards the middle; nil where there is none.
@@ -737,34 +732,25 @@ bool trim_list(Connections c, const std::string& key, std::int64_t now, int vali
     std::string refusal;
     for (int attempt = 0;; ++attempt) {
         if (!checkKeyExists(c.watch, key)) {
-            memories.erase(key);
+            forget(key);
             return true;
         }
-        const auto known = memories.find(key);
-        const ListMemory* memory =
-            known != memories.end() && Clock::now() - known->second.read_whole < full_read_interval
-                ? &known->second
-                : nullptr;
         ListRun run(c, key, now, valid_duration, may_push);
         ListMemory result;
         std::string error;
-        switch (run.run(memory, result, error)) {
+        switch (run.run(recall(key, full_read_interval), result, error)) {
             case Outcome::kDone:
                 run.lines().log(key);
                 if (!run.complete()) {
                     log_msg(LOG_WARNING, "timeregister: couldn't rewrite %s: %s; trimmed only",
                             key.c_str(), refusal.c_str());
                 }
-                if (may_push && result.length() > 0) {
-                    memories[key] = std::move(result);
-                } else {
-                    memories.erase(key);
-                }
+                remember(key, may_push ? std::move(result) : ListMemory());
                 return true;
             case Outcome::kStopped:
                 return false;
             case Outcome::kNoReply:
-                memories.erase(key);
+                forget(key);
                 log_msg(LOG_ALERT, "timeregister: failed to push filtered items back. uid=%d",
                         static_cast<int>(getuid()));
                 return false;
@@ -777,7 +763,7 @@ bool trim_list(Connections c, const std::string& key, std::int64_t now, int vali
                     --attempt;
                     break;
                 }
-                memories.erase(key);
+                forget(key);
                 log_msg(LOG_ALERT, "timeregister: couldn't trim %s: %s", key.c_str(),
                         error.c_str());
                 return true;
@@ -872,17 +858,15 @@ int timeregister() {
 
     const RedisContext watch = connect_or_throw();
     const RedisContext read = connect_or_throw();
-    std::set<std::string> named;
+    std::vector<std::string> named;
     for (int i = 0; i < keys.getLength(); ++i) {
         keep_lock_alive();
-        const std::string name = keys[i];
-        named.insert(name);
-        if (stop_requested || !trim_list({watch.get(), read.get()}, name, now, valid_duration)) {
+        named.push_back(keys[i]);
+        if (stop_requested ||
+            !trim_list({watch.get(), read.get()}, named.back(), now, valid_duration)) {
             return 0;
         }
     }
-    for (auto it = memories.begin(); it != memories.end();) {
-        it = named.count(it->first) != 0 ? std::next(it) : memories.erase(it);  // no longer aged
-    }
+    forget_others(named);  // lists no longer aged
     return 0;
 }
