@@ -19,8 +19,8 @@ std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
     return static_cast<std::uint64_t>(m) ^ static_cast<std::uint64_t>(m >> 64);
 }
 
-bool equal_at(const std::vector<std::uint64_t>& hashes, long long at,
-              const std::vector<std::uint64_t>& seen) {
+bool equal_at(const std::vector<EntryHash>& hashes, long long at,
+              const std::vector<EntryHash>& seen) {
     return at >= 0 && static_cast<long long>(seen.size()) == kCheckWindow &&
            at + kCheckWindow <= static_cast<long long>(hashes.size()) &&
            std::equal(seen.begin(), seen.end(), hashes.begin() + at);
@@ -57,7 +57,7 @@ void forget_others(const std::vector<std::string>& named) {
     }
 }
 
-std::uint64_t text_hash(std::string_view text) {
+EntryHash text_hash(std::string_view text) {
     constexpr std::uint64_t k1 = 0xa0761d6478bd642full;
     constexpr std::uint64_t k2 = 0xe7037ed1a0b428dbull;
     const char* p = text.data();
@@ -76,7 +76,7 @@ std::uint64_t text_hash(std::string_view text) {
     if (n > 8) {
         std::memcpy(&b, p + 8, n - 8);
     }
-    return mix(a ^ k2 ^ h, b ^ k1 ^ text.size());
+    return static_cast<EntryHash>(mix(a ^ k2 ^ h, b ^ k1 ^ text.size()));
 }
 
 std::optional<Layout> locate(const ListMemory& memory, const ListEnds& ends) {
@@ -146,7 +146,7 @@ void MemoryBuilder::append(const Stretch& s) {
     }
 }
 
-void MemoryBuilder::add(std::uint64_t hash, std::int64_t instant, long long bytes) {
+void MemoryBuilder::add(EntryHash hash, std::int64_t instant, long long bytes) {
     memory_.hashes.push_back(hash);
     append({1, bytes, instant, instant});
 }

@@ -14,6 +14,10 @@
 // Entries compared at each place the check looks at.
 constexpr long long kCheckWindow = 8;
 
+// An entry's bytes hashed to 32 bits: four bytes a remembered entry. The check compares a few
+// consecutive entries at a time, so a chance collision cannot fool it.
+using EntryHash = std::uint32_t;
+
 // Consecutive entries, all kept when last judged, and the oldest and newest instant among them.
 struct Stretch {
     long long count = 0;
@@ -23,9 +27,9 @@ struct Stretch {
 };
 
 struct ListMemory {
-    std::vector<std::uint64_t> hashes;  // one per entry, head first
-    std::vector<Stretch> stretches;     // head first; their counts add up to hashes.size()
-    std::string head, tail;             // the texts at the two ends, which the check looks for
+    std::vector<EntryHash> hashes;   // one per entry, head first
+    std::vector<Stretch> stretches;  // head first; their counts add up to hashes.size()
+    std::string head, tail;          // the texts at the two ends, which the check looks for
     std::chrono::steady_clock::time_point read_whole{};  // when the list was last read whole
     long long length() const { return static_cast<long long>(hashes.size()); }
 };
@@ -39,20 +43,18 @@ void forget(const std::string& key);
 // Forgets every list but those named.
 void forget_others(const std::vector<std::string>& named);
 
-// A 64-bit hash of an entry's bytes. The check compares a few consecutive entries at a time, so a
-// chance collision cannot fool it.
-std::uint64_t text_hash(std::string_view text);
+EntryHash text_hash(std::string_view text);
 
 // What the check saw of the list, in one step under the watch.
 struct ListEnds {
     long long length = 0;
-    std::vector<std::uint64_t> head,
-        tail;                // the first and the last kCheckWindow entries, head first
-    long long head_at = -1;  // where the remembered head text stands, first from the
-                             // head; -1 where it stands nowhere
-    std::vector<std::uint64_t> from_head_at;  // the kCheckWindow entries from there
-    long long tail_at = -1;  // where the remembered tail text stands, last from the tail
-    std::vector<std::uint64_t> to_tail_at;  // the kCheckWindow entries up to there
+    std::vector<EntryHash> head,
+        tail;                             // the first and the last kCheckWindow entries, head first
+    long long head_at = -1;               // where the remembered head text stands, first from the
+                                          // head; -1 where it stands nowhere
+    std::vector<EntryHash> from_head_at;  // the kCheckWindow entries from there
+    long long tail_at = -1;             // where the remembered tail text stands, last from the tail
+    std::vector<EntryHash> to_tail_at;  // the kCheckWindow entries up to there
 };
 
 // How the list came from the remembered one: entries arrived at and taken from each end.
@@ -79,7 +81,7 @@ bool within_window(std::int64_t instant, std::int64_t now, int valid_duration);
 // them: those it read, and the stretches it knew to be kept without reading them.
 class MemoryBuilder {
   public:
-    void add(std::uint64_t hash, std::int64_t instant, long long bytes);
+    void add(EntryHash hash, std::int64_t instant, long long bytes);
     // The remembered entries [first, end) of `from`, as the stretches `parts` (clipped to them).
     void add_remembered(const ListMemory& from, long long first, long long end,
                         const std::vector<Stretch>& parts, bool backward);

@@ -411,8 +411,8 @@ class ListRun {
     std::optional<Transaction> tx_;  // the write; a far side's rewrite opens it during the pass
 };
 
-std::vector<std::uint64_t> hashes_of(const redisReply* r) {
-    std::vector<std::uint64_t> out;
+std::vector<EntryHash> hashes_of(const redisReply* r) {
+    std::vector<EntryHash> out;
     for (size_t i = 0; is_array(r) && i < r->elements; ++i) {
         out.push_back(text_hash(reply_text(r->element[i])));
     }
@@ -421,7 +421,7 @@ std::vector<std::uint64_t> hashes_of(const redisReply* r) {
 
 // Where a remembered end text stands, from kFindEnd's answer: its position and the hashes of the
 // entries there.
-long long found_at(const redisReply* r, std::vector<std::uint64_t>& window) {
+long long found_at(const redisReply* r, std::vector<EntryHash>& window) {
     if (!is_array(r) || r->elements != 2 || !is_integer(r->element[0])) {
         return -1;
     }

@@ -106,7 +106,7 @@ TEST(ListMemory, TheCheckFindsWhatChangedAtTheEndsOrCannotTell) {
         ListEnds ends;
         ends.length = static_cast<long long>(list.size());
         const auto hashes = [&](long long from, long long end) {
-            std::vector<std::uint64_t> out;
+            std::vector<EntryHash> out;
             for (long long i = std::max(0LL, from); i < std::min(end, ends.length); ++i) {
                 out.push_back(text_hash(list[i]));
             }
