@@ -45,16 +45,18 @@ void forget_others(const std::vector<std::string>& named);
 
 EntryHash text_hash(std::string_view text);
 
-// What the check saw of the list, in one step under the watch.
+// What the check saw of the list, in one step under the watch: its length; the first and the last
+// kCheckWindow entries, head first; where the remembered head text stands, first from the head,
+// with the kCheckWindow entries from there; and where the remembered tail text stands, last from
+// the tail, with the kCheckWindow entries up to there (-1 where a text stands nowhere).
 struct ListEnds {
     long long length = 0;
-    std::vector<EntryHash> head,
-        tail;                             // the first and the last kCheckWindow entries, head first
-    long long head_at = -1;               // where the remembered head text stands, first from the
-                                          // head; -1 where it stands nowhere
-    std::vector<EntryHash> from_head_at;  // the kCheckWindow entries from there
-    long long tail_at = -1;             // where the remembered tail text stands, last from the tail
-    std::vector<EntryHash> to_tail_at;  // the kCheckWindow entries up to there
+    std::vector<EntryHash> head;
+    std::vector<EntryHash> tail;
+    long long head_at = -1;
+    std::vector<EntryHash> from_head_at;
+    long long tail_at = -1;
+    std::vector<EntryHash> to_tail_at;
 };
 
 // How the list came from the remembered one: entries arrived at and taken from each end.
