@@ -91,6 +91,7 @@ def test_redis_down_ends_the_daemon_with_status_one(world, later):
         world.server.kill()
         daemon = world.start("velstrand")
     assert exit_code(wait_exit(daemon, 20)) == 1
+    assert world.log.wait_for("Redis connection error")  # the datagram may trail the exit
     [down] = world.log.matching("Redis connection error")
     assert (down.message, down.priority) == ("velstrand: Redis connection error: Connection refused",
                                              syslog.LOG_ALERT)
