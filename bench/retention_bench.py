@@ -10,7 +10,8 @@
 # For each run: the job's milliseconds, Redis's own CPU (INFO used_cpu_sys + used_cpu_user), the
 # job's peak RSS and the longest time Redis answered no PING sent every 10 ms. Beside it, the
 # least work that turns the list into the same result (MULTI, LTRIM, the pushes, EXEC) and the
-# reading of what left the window, sent by redis-cli --pipe, with their CPU.
+# reading of what left the window (of the whole list, for a single run), sent by redis-cli
+# --pipe, with their CPU, and the job's time against theirs in one stream.
 # As root, in a namespace of its own:  bench/retention_bench.py [ENTRIES [CASE ...]]
 import calendar
 import os
@@ -77,7 +78,6 @@ def batch(world, pid, k):
     with open(f"/proc/{pid}/clear_refs", "w") as f:
         f.write("5")  # the peak RSS counts from here
     pinger, before = Pinger(), cpu(world)
-    world.redis.config_resetstat()
     world.redis.delete(LOCK)
     assert world.log.wait_for("timings ms", k, timeout=900), world.log.dump()
     assert world.log.wait_for("lock:velstrand released", k, timeout=60)
@@ -86,66 +86,34 @@ def batch(world, pid, k):
     pinger.running = False
     ms = int(re.search(r"timeregister=(\d+)", world.log.matching("timings ms")[k - 1].message)[1])
     hwm = int(re.search(r"VmHWM:\s+(\d+)", open(f"/proc/{pid}/status").read())[1]) / 1024
-    stats = {k[8:]: (v["calls"], v["usec"]) for k, v in world.redis.info("commandstats").items()}
-    print("   ", stats, flush=True)
     return dict(ms=ms, cpu=cpu(world) - before, rss=hwm, ping=pinger.longest * 1000)
 
 
-def pipe_cpu(world, cmds):
+# Sends `cmds` with redis-cli --pipe; Redis's CPU for them and the wall time.
+def pipe(world, cmds):
     with open("/mnt/stream.resp", "wb") as f:
         f.writelines(cmds)
-    before = cpu(world)
+    before, start = cpu(world), time.monotonic()
     subprocess.run("redis-cli --pipe < /mnt/stream.resp", shell=True, check=True, stdout=subprocess.DEVNULL)
-    return cpu(world) - before
+    return cpu(world) - before, time.monotonic() - start
 
 
 # The least work from `entries` to `kept` (head first): MULTI, an LTRIM of the common head, the
-# rest pushed at the tail, EXEC; and the reading of what left the window.
-def least_work(world, entries, kept):
+# rest pushed at the tail, EXEC; and the reading of what a run must read, from `read_from` on.
+# Redis's CPU for each, and the wall time of both in one stream.
+def least_work(world, entries, kept, read_from):
     common = next((i for i, (a, b) in enumerate(zip(entries, kept)) if a != b), len(kept))
-    cmds = [resp(b"MULTI"), resp(b"LTRIM", b"alert", b"0", b"%d" % (common - 1))]
-    cmds += [resp(b"RPUSH", b"alert", *kept[i:i + 4096]) for i in range(common, len(kept), 4096)]
-    world.redis.copy("whole", "alert", replace=True)
-    work = pipe_cpu(world, cmds + [resp(b"EXEC")])
-    assert world.redis.lrange("alert", 0, -1) == kept
+    work = [resp(b"MULTI"), resp(b"LTRIM", b"alert", b"0", b"%d" % (common - 1))]
+    work += [resp(b"RPUSH", b"alert", *kept[i:i + 4096]) for i in range(common, len(kept), 4096)]
+    work.append(resp(b"EXEC"))
     reads = [resp(b"LRANGE", b"whole", b"%d" % i, b"%d" % (min(i + 10000, len(entries)) - 1))
-             for i in range(common, len(entries), 10000)]
-    return work, pipe_cpu(world, reads) if reads else 0.0
-
-
-def run_case(world, n, case):
-    entries, (first_window, second_window) = layout(n, case)
-    world.redis.flushall()
-    for i in range(0, n, 10000):
-        world.redis.rpush("whole", *entries[i:i + 10000])
-    world.redis.copy("whole", "alert")
-    world.settings(sleeping_time=1, main_key="empty", keys=["alert"], valid_duration=first_window)
-    world.log.lines.clear()
-    world.redis.set(LOCK, "1")  # held by this namespace's init, alive
-    pid = world.start("velstrandtest")
-    assert world.log.wait_for("is busy")
-    runs = [batch(world, pid, 1)]
-    if case in ("fresh", "oldest10", "flowlike"):
-        if case == "fresh":
-            fresh = [event(n + i, 0) for i in range(1000)]
-            world.redis.lpush("alert", *fresh[::-1])
-            entries = fresh + entries
-        world.settings(sleeping_time=1, main_key="empty", keys=["alert"], valid_duration=second_window)
-        runs.append(batch(world, pid, 2))
-    os.kill(pid, 9)
-    harness.wait_exit(pid)
-    now = time.time()
-    kept = [e for e in entries
-            if now - calendar.timegm(time.strptime(e[14:33].decode(), "%Y-%m-%dT%H:%M:%S")) < (second_window + 1) * 3600]
-    assert world.redis.lrange("alert", 0, -1) == kept, "not the full read's result"
-    world.redis.delete("whole")
-    harness.rpush(world.redis, "whole", entries)
-    work, reading = least_work(world, entries, kept) if len(kept) < len(entries) else (0.0, 0.0)
-    for i, r in enumerate(runs):
-        print(f"{n} entries, {case}, run {i + 1}: job {r['ms'] / 1000:.3f} s, Redis CPU {r['cpu']:.3f} s, "
-              f"peak RSS {r['rss']:.0f} MB, longest PING gap {r['ping']:.0f} ms", flush=True)
-    print(f"{n} entries, {case}: least work {work:.3f} s, reading what left {reading:.3f} s of Redis CPU; "
-          f"last run / (least work + reading) {runs[-1]['cpu'] / max(work + reading, 1e-3):.2f}", flush=True)
+             for i in range(read_from if read_from is not None else common, len(entries), 10000)]
+    world.redis.copy("whole", "alert", replace=True)
+    work_cpu = pipe(world, work)[0] if len(kept) < len(entries) else 0.0
+    assert world.redis.lrange("alert", 0, -1) == kept
+    read_cpu = pipe(world, reads)[0] if reads else 0.0
+    world.redis.copy("whole", "alert", replace=True)
+    return work_cpu, read_cpu, pipe(world, reads + (work if len(kept) < len(entries) else []))[1]
 
 
 def main(args):
