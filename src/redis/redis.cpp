@@ -84,12 +84,29 @@ RedisReply redis_next_reply(redisContext* c) {
 
 RedisReply redis_exec(redisContext* c, size_t queued) {
     redis_append(c, "EXEC");
+    return redis_exec_reply(c, queued);
+}
+
+RedisReply redis_exec_reply(redisContext* c, size_t queued) {
     for (size_t i = 0; i <= queued; ++i) {  // MULTI's status, then one QUEUED each
         if (!redis_next_reply(c)) {
             return nullptr;
         }
     }
     return redis_next_reply(c);
+}
+
+std::string redis_version(redisContext* c) {
+    const RedisReply info = redis_command(c, "INFO server");
+    const std::string_view text =
+        info && info->type == REDIS_REPLY_STRING ? reply_text(info.get()) : std::string_view();
+    constexpr std::string_view kField = "\nredis_version:";
+    const size_t at = text.find(kField);
+    if (at == std::string_view::npos) {
+        return {};
+    }
+    const std::string_view rest = text.substr(at + kField.size());
+    return std::string(rest.substr(0, rest.find_first_of("\r\n")));
 }
 
 bool is_integer(const redisReply* r) {

@@ -43,6 +43,12 @@ RedisReply redis_next_reply(redisContext* c);
 // their answers and returns EXEC's own (an array; nil when a watched key changed; an error when
 // the server refused the transaction). Null when the connection failed.
 RedisReply redis_exec(redisContext* c, size_t queued);
+// The same for a transaction whose EXEC was appended already, answered after other commands
+// that were appended before its MULTI.
+RedisReply redis_exec_reply(redisContext* c, size_t queued);
+
+// The server's version ("7.0.15", from INFO server); empty when it cannot be read.
+std::string redis_version(redisContext* c);
 
 // Reply checks, in the one order that matters: missing, then type, then content.
 bool is_integer(const redisReply* r);
