@@ -364,10 +364,13 @@ void learn_producer(End producer, End& from, const std::string& key) {
 // read show as the event expected there gone (when a chunk is read on its own) or as a chunk
 // moved, and the run turns to the other end.
 //
-// Round trips overlap: each chunk's transaction goes out behind the read of the next chunk, which
-// skips the chunk being filed, so the job sorts the next chunk while the server files this one.
-// That read stands only when the transaction removed its chunk at the read end (nothing arrived
-// there since); its length at the read is then corrected by what the transaction removed.
+// Round trips overlap: the read of the next chunk, which skips the chunk in hand, goes to the
+// server before that chunk's transaction, and as soon as its answer is in, the read of the chunk
+// after it follows, to run after the transaction. The server so reads and files by turns without
+// waiting for the job, and the job sorts one chunk while the server files the one before. A read
+// stands only when the transaction that runs between it and its own one removed its chunk at the
+// read end (nothing arrived there since); its length at the read is then corrected by what that
+// transaction removed. Otherwise every read on its way is dropped, and reading starts afresh.
 int fan_out(redisContext* c, const std::string& main_key, long long n) {
     Start start;
     if (!survey(c, main_key, start)) {
@@ -379,7 +382,12 @@ int fan_out(redisContext* c, const std::string& main_key, long long n) {
     Notes notes;
     Chunk chunk;  // read and sorted, not yet filed; no events when none is at hand
     Sorting sorting;
+    bool asked = false;  // the chunk after it is asked for, to be read before its transaction
     int result = 0;
+    // Whether a read after `held`, of the `left` events less it, may be held with it.
+    const auto read_on = [](const Chunk& held, long long left) {
+        return left > static_cast<long long>(held.events.size()) && held.bytes <= kChunkBytes;
+    };
     for (int misses = 0; n > 0 && !stop_requested;) {
         keep_lock_alive();
         if (chunk.events.empty()) {
@@ -400,21 +408,29 @@ int fan_out(redisContext* c, const std::string& main_key, long long n) {
                 continue;
             }
             sorting = sort_chunk(chunk, main_key);
+            asked = false;
         }
         near.reset();
         const size_t k = chunk.events.size();
-        const bool ahead = n > static_cast<long long>(k) && chunk.bytes <= kChunkBytes;
-        if (ahead) {
+        if (!asked && read_on(chunk, n)) {
             ask_chunk(c, main_key, from, k, std::min<size_t>(kChunkEvents, n - k), kChunkBytes);
+            asked = true;
         }
         const std::vector<Push> pushes =
             ask_filing(c, main_key, from, chunk, sorting, producer_end.has_value());
         const std::optional<Boundary> next = std::move(chunk.next);
         chunk = Chunk{};  // the transaction's commands hold their own copy of the texts
-        Chunk read_ahead;
-        Sorting ahead_sorting;
-        if (ahead && take_chunk(c, read_ahead)) {
-            ahead_sorting = sort_chunk(read_ahead, main_key);
+        Chunk after;
+        Sorting after_sorting;
+        bool asked_after = false;
+        if (asked && take_chunk(c, after) && !after.events.empty()) {
+            const size_t k2 = after.events.size();
+            if (read_on(after, n - static_cast<long long>(k))) {
+                ask_chunk(c, main_key, from, k2, std::min<size_t>(kChunkEvents, n - k - k2),
+                          kChunkBytes);
+                asked_after = redis_flush(c);
+            }
+            after_sorting = sort_chunk(after, main_key);
         }
         Placement placed;
         if (!take_filing(c, pushes, sorting, placed, notes)) {
@@ -425,6 +441,11 @@ int fan_out(redisContext* c, const std::string& main_key, long long n) {
             learn_producer(from, from, main_key);
         } else if (placed.position == 0 && placed.arrived > 0) {
             learn_producer(other(from), from, main_key);
+        }
+        const bool adopt = placed.filed && placed.position == 0 && !after.events.empty();
+        if (asked_after && !adopt) {
+            Chunk dropped;
+            take_chunk(c, dropped);
         }
         if (!placed.filed) {
             if (++misses == kMisses) {
@@ -438,14 +459,12 @@ int fan_out(redisContext* c, const std::string& main_key, long long n) {
         }
         misses = 0;
         n -= static_cast<long long>(k);
-        if (placed.position != 0) {
-            continue;
-        }
-        if (ahead && !read_ahead.events.empty()) {
-            read_ahead.length_at_read -= placed.removed;
-            chunk = std::move(read_ahead);
-            sorting = std::move(ahead_sorting);
-        } else {
+        if (adopt) {
+            after.length_at_read -= placed.removed;
+            chunk = std::move(after);
+            sorting = std::move(after_sorting);
+            asked = asked_after;
+        } else if (placed.position == 0) {
             near = next;
         }
     }
