@@ -281,7 +281,7 @@ std::vector<Push> ask_filing(redisContext* c, const std::string& main_key, End f
             if (args.size() - 2 == kPushEvents || bytes >= kPushBytes ||
                 i + 1 == members[t].size()) {
                 pushes.push_back({t, static_cast<int>(args.size() - 2)});
-                redis_append_argv(c, args);
+                redis_send_argv(c, args);
                 args.resize(2);
                 bytes = 0;
             }
@@ -419,7 +419,7 @@ int fan_out(redisContext* c, const std::string& main_key, long long n) {
         const std::vector<Push> pushes =
             ask_filing(c, main_key, from, chunk, sorting, producer_end.has_value());
         const std::optional<Boundary> next = std::move(chunk.next);
-        chunk = Chunk{};  // the transaction's commands hold their own copy of the texts
+        chunk = Chunk{};  // its events are sent; what of the transaction is queued is a copy
         Chunk after;
         Sorting after_sorting;
         bool asked_after = false;

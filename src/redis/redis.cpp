@@ -1,7 +1,13 @@
 // Connections, commands and pipelines over hiredis's blocking API.
 #include "redis/redis.h"
 
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -23,6 +29,12 @@ struct Argv {
     }
     int size() const { return static_cast<int>(ptrs.size()); }
 };
+
+// Marks the connection failed the way hiredis does, so every later call on it fails at once.
+void fail_io(redisContext* c) {
+    c->err = REDIS_ERR_IO;
+    std::snprintf(c->errstr, sizeof c->errstr, "%s", std::strerror(errno));
+}
 
 }  // namespace
 
@@ -73,11 +85,71 @@ bool redis_flush(redisContext* c) {
     return true;
 }
 
+bool redis_send_argv(redisContext* c, const std::vector<std::string_view>& args) {
+    if (!redis_flush(c)) {
+        return false;
+    }
+    // The protocol's framing around each text, "*N\r\n$len\r\n" before the first, "\r\n$len\r\n"
+    // before the others and "\r\n" after the last, all in one string that no longer moves once
+    // the pieces point into it.
+    std::string frames = "*" + std::to_string(args.size());
+    std::vector<size_t> ends;
+    for (const std::string_view a : args) {
+        frames += "\r\n$" + std::to_string(a.size()) + "\r\n";
+        ends.push_back(frames.size());
+    }
+    frames += "\r\n";
+    std::vector<iovec> pieces;
+    size_t from = 0;
+    for (size_t i = 0; i < args.size(); ++i) {
+        pieces.push_back({frames.data() + from, ends[i] - from});
+        pieces.push_back({const_cast<char*>(args[i].data()), args[i].size()});
+        from = ends[i];
+    }
+    pieces.push_back({frames.data() + from, frames.size() - from});
+    for (size_t at = 0; at < pieces.size();) {
+        const int count = static_cast<int>(std::min<size_t>(pieces.size() - at, IOV_MAX));
+        const ssize_t written = writev(c->fd, pieces.data() + at, count);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            fail_io(c);
+            return false;
+        }
+        size_t done = static_cast<size_t>(written);
+        while (at < pieces.size() && done >= pieces[at].iov_len) {
+            done -= pieces[at].iov_len;
+            ++at;
+        }
+        if (done > 0) {
+            pieces[at].iov_base = static_cast<char*>(pieces[at].iov_base) + done;
+            pieces[at].iov_len -= done;
+        }
+    }
+    return true;
+}
+
 RedisReply redis_next_reply(redisContext* c) {
     void* r = nullptr;
     if (redisGetReply(c, &r) != REDIS_OK) {
         freeReplyObject(r);
         return nullptr;
+    }
+    // hiredis gives such a buffer back only once it is empty when it next reads, so a large
+    // reply would be held twice meanwhile, in the buffer and in the reply. The reader, between
+    // replies now, is replaced by a fresh one fed with what it had not parsed yet.
+    redisReader* reader = c->reader;
+    const size_t unread = reader->len - reader->pos;
+    if (sdsalloc(reader->buf) > reader->maxbuf && unread <= reader->maxbuf) {
+        redisReader* fresh = redisReaderCreate();
+        if (fresh != nullptr &&
+            redisReaderFeed(fresh, reader->buf + reader->pos, unread) == REDIS_OK) {
+            redisReaderFree(reader);
+            c->reader = fresh;
+        } else if (fresh != nullptr) {
+            redisReaderFree(fresh);
+        }
     }
     return RedisReply(static_cast<redisReply*>(r));
 }
