@@ -35,9 +35,13 @@ local most, room = tonumber(ARGV[8]), tonumber(ARGV[9])
 local function len(i) return (struct.unpack('<I4', ARGV[6], 4 * i - 3)) end
 local function list_of(i) return (struct.unpack('<I2', ARGV[7], 2 * i - 1)) end
 local function is_list(key) return redis.call('TYPE', key).ok == 'list' end
+local seen = {}  -- each event is fetched once: a large one costs the script its whole size
 local function at(i)
-  local e = redis.pcall('LINDEX', main, tail and -1 - i or i)
-  return type(e) == 'string' and e or nil
+  if seen[i] == nil then
+    local e = redis.pcall('LINDEX', main, tail and -1 - i or i)
+    seen[i] = type(e) == 'string' and e or false
+  end
+  return seen[i] or nil
 end
 local function alike(e, head, n) return e ~= nil and #e == n and string.sub(e, 1, #head) == head end
 local function fits(p) return alike(at(p), ARGV[4], len(1)) and alike(at(p + k - 1), ARGV[5], len(k)) end
