@@ -34,8 +34,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # procps and is started through the shell, which no linker sees.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps")
-# The fan-out takes its events off the main list with LPOP and a count, which Redis 6.2 added.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "redis-server (>= 5:6.2)")
+# The fan-out's scripts need Redis 7.0: its script flags, and a disk error that stops a script at
+# its first write only, never halfway. On an older server the fan-out moves nothing.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "redis-server (>= 5:7.0)")
 
 # dpkg keeps an edited settings file across upgrades and asks before replacing it.
 configure_file(${PROJECT_SOURCE_DIR}/packaging/conffiles ${CMAKE_BINARY_DIR}/packaging/conffiles

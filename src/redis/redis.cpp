@@ -1,7 +1,13 @@
 // Connections, commands and pipelines over hiredis's blocking API.
 #include "redis/redis.h"
 
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -23,6 +29,12 @@ struct Argv {
     }
     int size() const { return static_cast<int>(ptrs.size()); }
 };
+
+// Marks the connection failed the way hiredis does, so every later call on it fails at once.
+void fail_io(redisContext* c) {
+    c->err = REDIS_ERR_IO;
+    std::snprintf(c->errstr, sizeof c->errstr, "%s", std::strerror(errno));
+}
 
 }  // namespace
 
@@ -73,19 +85,86 @@ bool redis_flush(redisContext* c) {
     return true;
 }
 
+bool redis_send_argv(redisContext* c, const std::vector<std::string_view>& args) {
+    if (!redis_flush(c)) {
+        return false;
+    }
+    // The protocol's framing around each text, "*N\r\n$len\r\n" before the first, "\r\n$len\r\n"
+    // before the others and "\r\n" after the last, all in one string that no longer moves once
+    // the pieces point into it.
+    std::string frames = "*" + std::to_string(args.size());
+    std::vector<size_t> ends;
+    for (const std::string_view a : args) {
+        frames += "\r\n$" + std::to_string(a.size()) + "\r\n";
+        ends.push_back(frames.size());
+    }
+    frames += "\r\n";
+    std::vector<iovec> pieces;
+    size_t from = 0;
+    for (size_t i = 0; i < args.size(); ++i) {
+        pieces.push_back({frames.data() + from, ends[i] - from});
+        pieces.push_back({const_cast<char*>(args[i].data()), args[i].size()});
+        from = ends[i];
+    }
+    pieces.push_back({frames.data() + from, frames.size() - from});
+    for (size_t at = 0; at < pieces.size();) {
+        const int count = static_cast<int>(std::min<size_t>(pieces.size() - at, IOV_MAX));
+        const ssize_t written = writev(c->fd, pieces.data() + at, count);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            fail_io(c);
+            return false;
+        }
+        size_t done = static_cast<size_t>(written);
+        while (at < pieces.size() && done >= pieces[at].iov_len) {
+            done -= pieces[at].iov_len;
+            ++at;
+        }
+        if (done > 0) {
+            pieces[at].iov_base = static_cast<char*>(pieces[at].iov_base) + done;
+            pieces[at].iov_len -= done;
+        }
+    }
+    return true;
+}
+
 RedisReply redis_next_reply(redisContext* c) {
     void* r = nullptr;
     if (redisGetReply(c, &r) != REDIS_OK) {
         freeReplyObject(r);
         return nullptr;
     }
+    // hiredis gives such a buffer back only once it is empty when it next reads, so a large
+    // reply would be held twice meanwhile, in the buffer and in the reply. The reader, between
+    // replies now, is replaced by a fresh one fed with what it had not parsed yet.
+    redisReader* reader = c->reader;
+    const size_t unread = reader->len - reader->pos;
+    if (sdsalloc(reader->buf) > reader->maxbuf && unread <= reader->maxbuf) {
+        redisReader* fresh = redisReaderCreate();
+        if (fresh != nullptr &&
+            redisReaderFeed(fresh, reader->buf + reader->pos, unread) == REDIS_OK) {
+            redisReaderFree(reader);
+            c->reader = fresh;
+        } else if (fresh != nullptr) {
+            redisReaderFree(fresh);
+        }
+    }
     return RedisReply(static_cast<redisReply*>(r));
 }
 
-namespace {
+RedisReply redis_exec(redisContext* c, size_t queued) {
+    redis_append(c, "EXEC");
+    return redis_exec_reply(c, queued);
+}
 
-RedisReply end_transaction(redisContext* c, size_t queued, const char* how) {
-    redis_append(c, how);
+RedisReply redis_discard(redisContext* c, size_t queued) {
+    redis_append(c, "DISCARD");
+    return redis_exec_reply(c, queued);
+}
+
+RedisReply redis_exec_reply(redisContext* c, size_t queued) {
     for (size_t i = 0; i <= queued; ++i) {  // MULTI's status, then one QUEUED each
         if (!redis_next_reply(c)) {
             return nullptr;
@@ -94,14 +173,17 @@ RedisReply end_transaction(redisContext* c, size_t queued, const char* how) {
     return redis_next_reply(c);
 }
 
-}  // namespace
-
-RedisReply redis_exec(redisContext* c, size_t queued) {
-    return end_transaction(c, queued, "EXEC");
-}
-
-RedisReply redis_discard(redisContext* c, size_t queued) {
-    return end_transaction(c, queued, "DISCARD");
+std::string redis_version(redisContext* c) {
+    const RedisReply info = redis_command(c, "INFO server");
+    const std::string_view text =
+        info && info->type == REDIS_REPLY_STRING ? reply_text(info.get()) : std::string_view();
+    constexpr std::string_view kField = "\nredis_version:";
+    const size_t at = text.find(kField);
+    if (at == std::string_view::npos) {
+        return {};
+    }
+    const std::string_view rest = text.substr(at + kField.size());
+    return std::string(rest.substr(0, rest.find_first_of("\r\n")));
 }
 
 bool is_integer(const redisReply* r) {

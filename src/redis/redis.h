@@ -38,6 +38,11 @@ bool redis_append(redisContext* c, const char* fmt, ...);
 bool redis_append_argv(redisContext* c, const std::vector<std::string_view>& args);
 bool redis_append_argv(redisContext* c, const std::vector<std::string>& args);
 bool redis_flush(redisContext* c);
+// Sends one command at once, after what is queued, writing its texts straight from where they
+// lie: queueing copies a command into the output buffer, and a command of many megabytes would
+// then be held twice. Its reply is read like a queued command's.
+bool redis_send_argv(redisContext* c, const std::vector<std::string_view>& args);
+// The next reply. The reader's buffer, grown to hold a large one, is given back right away.
 RedisReply redis_next_reply(redisContext* c);
 // Ends a transaction whose MULTI and `queued` commands were appended: appends EXEC, reads past
 // their answers and returns EXEC's own (an array; nil when a watched key changed; an error when
@@ -45,6 +50,12 @@ RedisReply redis_next_reply(redisContext* c);
 RedisReply redis_exec(redisContext* c, size_t queued);
 // The same with DISCARD: nothing queued takes effect, and the watch ends.
 RedisReply redis_discard(redisContext* c, size_t queued);
+// The same for a transaction whose EXEC was appended already, answered after other commands
+// that were appended before its MULTI.
+RedisReply redis_exec_reply(redisContext* c, size_t queued);
+
+// The server's version ("7.0.15", from INFO server); empty when it cannot be read.
+std::string redis_version(redisContext* c);
 
 // Reply checks, in the one order that matters: missing, then type, then content.
 bool is_integer(const redisReply* r);

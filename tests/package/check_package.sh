@@ -37,7 +37,7 @@ deb=$(echo "$work"/out/velstrand_"$version"-1_*.deb)
 [[ $(zcat "$build/packaging/changelog.Debian.gz" | head -n1) == "velstrand ($version-1)"* ]] ||
     fail "the newest changelog entry is not $version-1: add one"
 recommends=$(dpkg-deb -f "$deb" Recommends)
-[[ $recommends == "redis-server (>= 5:6.2)" ]] || fail "Recommends: $recommends"
+[[ $recommends == "redis-server (>= 5:7.0)" ]] || fail "Recommends: $recommends"
 depends=" $(dpkg-deb -f "$deb" Depends | sed 's/([^)]*)//g; s/[ ,]\+/ /g') "
 [[ $depends == *" procps "* ]] || fail "procps (pgrep) is not a dependency"
 for so in $(ldd "$build/velstrand" "$build/velstrandtest" | awk '$3 ~ /^\// { print $3 }' | sort -u); do
