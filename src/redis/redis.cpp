@@ -136,9 +136,10 @@ RedisReply redis_next_reply(redisContext* c) {
         freeReplyObject(r);
         return nullptr;
     }
-    // hiredis gives such a buffer back only once it is empty when it next reads, so a large
-    // reply would be held twice meanwhile, in the buffer and in the reply. The reader, between
-    // replies now, is replaced by a fresh one fed with what it had not parsed yet.
+    // hiredis gives back a read buffer that grew past its bound only once the buffer is empty
+    // when it next reads, so a large reply would be held twice meanwhile, in the buffer and in the
+    // reply. The reader, between replies now, is replaced by a fresh one fed with what it had not
+    // parsed yet.
     redisReader* reader = c->reader;
     const size_t unread = reader->len - reader->pos;
     if (sdsalloc(reader->buf) > reader->maxbuf && unread <= reader->maxbuf) {
