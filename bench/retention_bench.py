@@ -8,7 +8,8 @@
 #   tail       (first run only) the oldest 10% stale, with 100 more just inside the kept ones
 #   alternate  (first run only) every other entry stale
 # For each run: the job's milliseconds, Redis's own CPU (INFO used_cpu_sys + used_cpu_user), the
-# job's peak RSS and the longest time Redis answered no PING sent every 10 ms. Beside it, the
+# job's peak RSS, the longest time Redis answered no PING sent every 10 ms and the longest command
+# by Redis's own latency monitor (0: none over 10 ms). Beside it, the
 # least work that turns the list into the same result (MULTI, LTRIM, the pushes, EXEC) and the
 # reading of what left the window (of the whole list, for a single run), sent by redis-cli
 # --pipe, with their CPU, and the job's time against theirs in one stream.
@@ -77,6 +78,7 @@ class Pinger(threading.Thread):
 def batch(world, pid, k):
     with open(f"/proc/{pid}/clear_refs", "w") as f:
         f.write("5")  # the peak RSS counts from here
+    world.redis.execute_command("LATENCY", "RESET")
     pinger, before = Pinger(), cpu(world)
     world.redis.delete(LOCK)
     assert world.log.wait_for("timings ms", k, timeout=900), world.log.dump()
@@ -86,7 +88,9 @@ def batch(world, pid, k):
     pinger.running = False
     ms = int(re.search(r"timeregister=(\d+)", world.log.matching("timings ms")[k - 1].message)[1])
     hwm = int(re.search(r"VmHWM:\s+(\d+)", open(f"/proc/{pid}/status").read())[1]) / 1024
-    return dict(ms=ms, cpu=cpu(world) - before, rss=hwm, ping=pinger.longest * 1000)
+    # The server's own account of its longest command (events over the monitor's 10 ms threshold).
+    stall = max([e[2] for e in world.redis.execute_command("LATENCY", "LATEST")] or [0])
+    return dict(ms=ms, cpu=cpu(world) - before, rss=hwm, ping=pinger.longest * 1000, stall=stall)
 
 
 # Sends `cmds` with redis-cli --pipe; Redis's CPU for them and the wall time.
@@ -116,10 +120,48 @@ def least_work(world, entries, kept, read_from):
     return work_cpu, read_cpu, pipe(world, reads + (work if len(kept) < len(entries) else []))[1]
 
 
+def run_case(world, n, case):
+    entries, (first_window, second_window) = layout(n, case)
+    world.redis.flushall()
+    for i in range(0, n, 10000):
+        world.redis.rpush("whole", *entries[i:i + 10000])
+    world.redis.copy("whole", "alert")
+    world.settings(sleeping_time=1, main_key="empty", keys=["alert"], valid_duration=first_window)
+    world.log.lines.clear()
+    world.redis.set(LOCK, "1")  # held by this namespace's init, alive
+    pid = world.start("velstrandtest")
+    assert world.log.wait_for("is busy")
+    runs = [batch(world, pid, 1)]
+    if case in ("fresh", "oldest10", "flowlike"):
+        if case == "fresh":
+            fresh = [event(n + i, 0) for i in range(1000)]
+            world.redis.lpush("alert", *fresh[::-1])
+            entries = fresh + entries
+        world.settings(sleeping_time=1, main_key="empty", keys=["alert"], valid_duration=second_window)
+        runs.append(batch(world, pid, 2))
+    os.kill(pid, 9)
+    harness.wait_exit(pid)
+    now = time.time()
+    kept = [e for e in entries
+            if now - calendar.timegm(time.strptime(e[14:33].decode(), "%Y-%m-%dT%H:%M:%S")) < (second_window + 1) * 3600]
+    assert world.redis.lrange("alert", 0, -1) == kept, "not the full read's result"
+    world.redis.delete("whole")
+    harness.rpush(world.redis, "whole", entries)
+    # A second run reads what left the window; a single run reads the whole list.
+    work, reading, stream = least_work(world, entries, kept, None if len(runs) > 1 else 0)
+    for i, r in enumerate(runs):
+        print(f"{n} entries, {case}, run {i + 1}: job {r['ms'] / 1000:.3f} s, Redis CPU {r['cpu']:.3f} s, "
+              f"peak RSS {r['rss']:.0f} MB, longest PING gap {r['ping']:.0f} ms, "
+              f"longest command {r['stall']} ms", flush=True)
+    print(f"{n} entries, {case}: least work {work:.3f} s and reading {'what left' if len(runs) > 1 else 'it all'} "
+          f"{reading:.3f} s of Redis CPU; last run's CPU / theirs {runs[-1]['cpu'] / max(work + reading, 1e-3):.2f}; "
+          f"last job / their stream {runs[-1]['ms'] / 1000 / stream:.2f} ({stream:.3f} s)", flush=True)
+
+
 def main(args):
     n = int(args[0]) if args else 1000000
     cases = args[1:] or ["fresh", "oldest10", "flowlike", "tail", "alternate"]
-    world = harness.World()
+    world = harness.World("--latency-monitor-threshold", "10")
     for case in cases:
         run_case(world, n, case)
     world.close()

@@ -58,14 +58,14 @@ def one_cycle(world):
 
 
 # Follows the server from another client and calls action() right after each of the first `times`
-# reads of the second of the six pieces of the 60,000 entries of alert: the job has four more to
+# reads of the second of the twelve pieces of the 60,000 entries of alert: the job has ten more to
 # read before its EXEC. Gives up after a minute without a command.
 def after_reads(action, times):
     def follow():
         with redis.Redis(socket_timeout=60).monitor() as m:
             ready.set()
             for _ in range(times):
-                while m.next_command()["command"] != "LRANGE alert 10000 19999":
+                while m.next_command()["command"] != "LRANGE alert 5000 9999":
                     pass
                 action()
     ready = threading.Event()
@@ -117,8 +117,8 @@ def test_each_rewrite_leaves_the_kept_entries_in_order(world, layout):
 
 @pytest.mark.parametrize("changes", [1, 4])
 def test_a_list_changed_before_exec_is_read_again(world, changes):
-    # The rewrite becomes certain in the second piece read, after the first was let go. An entry
-    # that is not JSON is logged once for the run, however often the list is read.
+    # The list changes before the rewrite becomes certain, in the fourth piece. An entry that is
+    # not JSON is logged once for the run, however often the list is read.
     entries, kept = fill(world, lambda i: i >= 15000 and i % 2, 60000)
     entries.insert(0, world.redis.lpush("alert", b"{not json") and b"{not json")
     world.settings(keys=["alert"])
