@@ -15,7 +15,7 @@ constexpr long long kScanCost = 128;
 
 }  // namespace
 
-void RewritePlanner::keep(long long count, long long bytes) {
+void RewritePlanner::note_kept(long long count, long long bytes) {
     const long long pos = next_;
     next_ += count;
     if (first_kept_ < 0) {
@@ -35,7 +35,7 @@ void RewritePlanner::keep(long long count, long long bytes) {
     kept_bytes_ += bytes;
 }
 
-void RewritePlanner::drop(long long first, long long count, std::string_view text, bool held) {
+void RewritePlanner::note_dropped(long long first, long long count, std::string_view text, bool held) {
     next_ += count;
     if (!runs_.empty() && runs_.back().second == first) {
         runs_.back().second += count;
@@ -64,21 +64,21 @@ void RewritePlanner::drop(long long first, long long count, std::string_view tex
 
 void RewritePlanner::add(std::string_view entry, bool keep_it) {
     if (keep_it) {
-        keep(1, static_cast<long long>(entry.size()));
+        note_kept(1, static_cast<long long>(entry.size()));
     } else {
-        drop(next_, 1, entry, true);
+        note_dropped(next_, 1, entry, true);
     }
 }
 
 void RewritePlanner::add_kept(long long count, long long bytes) {
     if (count > 0) {
-        keep(count, bytes);
+        note_kept(count, bytes);
     }
 }
 
 void RewritePlanner::add_dropped(long long count) {
     if (count > 0) {
-        drop(next_, count, {}, false);
+        note_dropped(next_, count, {}, false);
     }
 }
 

@@ -57,13 +57,12 @@ class RewritePlanner {
     // The far side from first_split() is being rewritten already: the plan must be that one.
     void commit_far() { far_committed_ = true; }
     bool dropped(long long pos) const;
-    long long size() const { return next_; }
     // The plan; once only.
     RewritePlan finish();
 
   private:
-    void drop(long long first, long long count, std::string_view text, bool held);
-    void keep(long long count, long long bytes);
+    void note_dropped(long long first, long long count, std::string_view text, bool held);
+    void note_kept(long long count, long long bytes);
 
     bool may_push_;
     bool certain_ = false;

@@ -211,7 +211,7 @@ class Transaction {
         }
     }
     // EXEC. Where it took place, `after` holds the list's new length and ends.
-    Outcome exec(RedisReply& after, std::string& error) {
+    Outcome commit(RedisReply& after, std::string& error) {
         flush();
         if (!bracket_.empty()) {
             queue(redis_append_argv(c_, bracket_.refresh));
@@ -685,7 +685,7 @@ Outcome ListRun::write(const RewritePlan& plan, RedisReply& after, std::string& 
             tx_->remove(lrem_count(from_near), text);
         }
     }
-    return tx_->exec(after, error);
+    return tx_->commit(after, error);
 }
 
 Outcome ListRun::trim_if_unchanged(const RewritePlan& plan, RedisReply& after, std::string& error) {

@@ -27,7 +27,7 @@ struct Argv {
             lens.push_back(a.size());
         }
     }
-    int size() const { return static_cast<int>(ptrs.size()); }
+    int count() const { return static_cast<int>(ptrs.size()); }
 };
 
 // Marks the connection failed the way hiredis does, so every later call on it fails at once.
@@ -68,7 +68,7 @@ bool redis_append(redisContext* c, const char* fmt, ...) {
 
 bool redis_append_argv(redisContext* c, const std::vector<std::string_view>& args) {
     Argv argv(args);
-    return redisAppendCommandArgv(c, argv.size(), argv.ptrs.data(), argv.lens.data()) == REDIS_OK;
+    return redisAppendCommandArgv(c, argv.count(), argv.ptrs.data(), argv.lens.data()) == REDIS_OK;
 }
 
 bool redis_append_argv(redisContext* c, const std::vector<std::string>& args) {
