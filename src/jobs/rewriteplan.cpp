@@ -35,7 +35,8 @@ void RewritePlanner::note_kept(long long count, long long bytes) {
     kept_bytes_ += bytes;
 }
 
-void RewritePlanner::note_dropped(long long first, long long count, std::string_view text, bool held) {
+void RewritePlanner::note_dropped(long long first, long long count, std::string_view text,
+                                  bool held) {
     next_ += count;
     if (!runs_.empty() && runs_.back().second == first) {
         runs_.back().second += count;
