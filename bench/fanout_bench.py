@@ -14,15 +14,11 @@ import re
 import statistics
 import subprocess
 import sys
-import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 import harness  # noqa: E402
-
-
-def resp(*args):
-    return b"*%d\r\n" % len(args) + b"".join(b"$%d\r\n%s\r\n" % (len(a), a) for a in args)
+from benchlib import Pinger, resp  # noqa: E402
 
 
 def write_streams(evs):
@@ -37,21 +33,6 @@ def write_streams(evs):
     for name, parts in (("per_event", per_event), ("floor", floor)):
         with open(f"/mnt/{name}.resp", "wb") as f:
             f.writelines(parts)
-
-
-class Pinger(threading.Thread):
-    def __init__(self):
-        super().__init__(daemon=True)
-        self.longest, self.running = 0.0, True
-        self.start()
-
-    def run(self):
-        client, last = harness.redis.Redis(), time.monotonic()
-        while self.running:
-            client.ping()
-            now = time.monotonic()
-            self.longest, last = max(self.longest, now - last), now
-            time.sleep(0.01)
 
 
 def loaded(world, evs):

@@ -19,11 +19,11 @@ import os
 import re
 import subprocess
 import sys
-import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 import harness  # noqa: E402
+from benchlib import Pinger, resp  # noqa: E402
 
 LOCK = "lock:velstrand"
 
@@ -34,10 +34,6 @@ def event(i, hours):
             f'"src_ip":"10.{i % 250}.0.17","src_port":{1024 + i % 60000},"dest_ip":"192.168.1.20","dest_port":80,'
             f'"proto":"TCP","alert":{{"signature_id":2019401,"signature":"ET POLICY STUN Binding"}},"payload":"')
     return (head + "A" * (1000 - len(head)) + '"}').encode()
-
-
-def resp(*args):
-    return b"*%d\r\n" % len(args) + b"".join(b"$%d\r\n%s\r\n" % (len(a), a) for a in args)
 
 
 # The list's entries, head first, the hours of each, and the window of the two runs.
@@ -57,21 +53,6 @@ def layout(n, case):
 def cpu(world):
     info = world.redis.info("cpu")
     return info["used_cpu_sys"] + info["used_cpu_user"]
-
-
-class Pinger(threading.Thread):
-    def __init__(self):
-        super().__init__(daemon=True)
-        self.longest, self.running = 0.0, True
-        self.start()
-
-    def run(self):
-        client, last = harness.redis.Redis(), time.monotonic()
-        while self.running:
-            client.ping()
-            now = time.monotonic()
-            self.longest, last = max(self.longest, now - last), now
-            time.sleep(0.01)
 
 
 # One batch of the daemon, started by letting go of the lock; its figures.
