@@ -390,6 +390,7 @@ class ListRun {
     Outcome stream(const Order& o, long long from, long long to);
     Outcome write(const RewritePlan& plan, RedisReply& after, std::string& error);
     Outcome trim_if_unchanged(const RewritePlan& plan, RedisReply& after, std::string& error);
+    bool far_end_rewrites() const;
     int lrem_count(bool from_near) const { return from_near != order_.backward ? 1 : -1; }
     // A segment's positions in order `o`.
     std::pair<long long, long long> positions(const Segment& s, const Order& o) const {
@@ -406,7 +407,8 @@ class ListRun {
     Order order_;
     const ListMemory* memory_ = nullptr;
     std::vector<Segment> segments_;
-    RedisReply ends_[2];  // the entries at the head and at the tail when looked at
+    RedisReply ends_[2];      // the entries at the head and at the tail when looked at
+    bool far_first_ = false;  // the far side's rewrite is never the dearer one: stream it at once
     RewritePlanner planner_;
     MemoryBuilder builder_;
     EntryLines lines_;
@@ -478,6 +480,7 @@ bool ListRun::look(const ListMemory* memory) {
     if (!layout) {
         memory_ = nullptr;
         segments_ = {to_read(0, n)};
+        far_first_ = far_end_rewrites();
         return true;
     }
     memory_ = memory;
@@ -495,7 +498,27 @@ bool ListRun::look(const ListMemory* memory) {
         }
     }
     order_.backward = near_head < near_tail;
+    far_first_ = far_end_rewrites();
     return true;
+}
+
+// Whether the entries at the far end show a dropped entry with a kept one beyond it. A rewrite of
+// the near side would then reach almost to the far end, so it never costs less than the far side's,
+// and the far side can be streamed as soon as a rewrite is certain, in the one pass: a list stale
+// throughout is read once, not once to judge and again to push.
+bool ListRun::far_end_rewrites() const {
+    const redisReply* window = ends_[order_.backward ? 0 : 1].get();
+    bool dropped = false;
+    for (size_t i = 0; i < window->elements; ++i) {
+        const redisReply* e = window->element[order_.backward ? window->elements - 1 - i : i];
+        const bool keep =
+            judge_entry(reply_text(e), now_, valid_duration_).verdict == EntryVerdict::kKeep;
+        if (keep && dropped) {
+            return true;
+        }
+        dropped = dropped || !keep;
+    }
+    return false;
 }
 
 Outcome ListRun::run(const ListMemory* memory, ListMemory& result, std::string& error) {
@@ -590,7 +613,8 @@ Outcome ListRun::judge(long long from, long long to) {
         }
         keep_lock_alive();
         long long push_from = first;
-        if (!tx_ && may_push_ && planner_.rewrites() && planner_.first_split() >= order_.n / 2) {
+        if (!tx_ && may_push_ && planner_.rewrites() &&
+            (far_first_ || planner_.first_split() >= order_.n / 2)) {
             // The far side is to be rewritten: from here on its kept entries are streamed into
             // the transaction as they are read, those of earlier pieces read again first.
             const long long split = planner_.first_split();

@@ -99,6 +99,9 @@ LAYOUTS = {  # of 2,000 entries: which are stale, tags, and the LREMs and the pu
     # stale texts among them: that side alone is pushed back, at its own end.
     "tail-side": (lambda i: i >= 1600 and i % 2, {i: f"c{i // 4}" for i in range(1600, 2000)}, 0, "rpush"),
     "head-side": (lambda i: i < 400 and i % 2, {i: f"c{i // 4}" for i in range(400)}, 0, "lpush"),
+    # Stale throughout, copies among the kept: too many texts to remove one by one, so the tail
+    # side is pushed back as it is read, though the first stale entry is the second.
+    "throughout": (lambda i: i % 3, {i: f"k{i // 30}" for i in range(0, 2000, 3)}, 0, "rpush"),
 }
 
 
