@@ -68,7 +68,7 @@ def build_private_world():
     with open("/proc/sys/net/unix/max_dgram_qlen", "w") as f:
         f.write("65536")  # a daemon must never wait on our syslog socket
     for prog in PROGRAMS:
-        if os.path.exists(os.path.join(BUILD, prog)):  # a build of main's programs has no velstrandshort
+        if os.path.exists(os.path.join(BUILD, prog)):  # an older build, measured beside this one, has none
             shutil.copy(os.path.join(BUILD, prog), BIN)
 
 

@@ -26,6 +26,20 @@ bool equal_at(const std::vector<EntryHash>& hashes, long long at,
            std::equal(seen.begin(), seen.end(), hashes.begin() + at);
 }
 
+// How many entries were taken from one end of the remembered list, given the entries now at
+// that end (`from_tail`: the last ones): the smallest count after which they stand there, 0 when
+// none does.
+long long taken_from_end(const std::vector<EntryHash>& hashes, const std::vector<EntryHash>& seen,
+                         bool from_tail) {
+    const long long last_start = static_cast<long long>(hashes.size()) - kCheckWindow;
+    for (long long j = 1; j <= last_start; ++j) {
+        if (equal_at(hashes, from_tail ? last_start - j : j, seen)) {
+            return j;
+        }
+    }
+    return 0;
+}
+
 std::map<std::string, ListMemory> memories;
 
 }  // namespace
@@ -89,26 +103,18 @@ std::optional<Layout> locate(const ListMemory& memory, const ListEnds& ends) {
     if (ends.head_at >= 0 && equal_at(memory.hashes, 0, ends.from_head_at)) {
         layout.arrived_head = ends.head_at;
     } else {
-        long long j = 1;
-        while (j <= last_start && !equal_at(memory.hashes, j, ends.head)) {
-            ++j;
-        }
-        if (j > last_start) {
+        layout.taken_head = taken_from_end(memory.hashes, ends.head, false);
+        if (layout.taken_head == 0) {
             return std::nullopt;
         }
-        layout.taken_head = j;
     }
     if (ends.tail_at >= 0 && equal_at(memory.hashes, last_start, ends.to_tail_at)) {
         layout.arrived_tail = ends.length - 1 - ends.tail_at;
     } else {
-        long long j = 1;
-        while (j <= last_start && !equal_at(memory.hashes, last_start - j, ends.tail)) {
-            ++j;
-        }
-        if (j > last_start) {
+        layout.taken_tail = taken_from_end(memory.hashes, ends.tail, true);
+        if (layout.taken_tail == 0) {
             return std::nullopt;
         }
-        layout.taken_tail = j;
     }
     const long long left = remembered - layout.taken_head - layout.taken_tail;
     if (left < kCheckWindow || layout.arrived_head + left + layout.arrived_tail != ends.length) {

@@ -35,8 +35,8 @@ void RewritePlanner::note_kept(long long count, long long bytes) {
     kept_bytes_ += bytes;
 }
 
-void RewritePlanner::note_dropped(long long first, long long count, std::string_view text,
-                                  bool held) {
+void RewritePlanner::note_dropped(long long count, std::string_view text, bool held) {
+    const long long first = next_;
     next_ += count;
     if (!runs_.empty() && runs_.back().second == first) {
         runs_.back().second += count;
@@ -67,7 +67,7 @@ void RewritePlanner::add(std::string_view entry, bool keep_it) {
     if (keep_it) {
         note_kept(1, static_cast<long long>(entry.size()));
     } else {
-        note_dropped(next_, 1, entry, true);
+        note_dropped(1, entry, true);
     }
 }
 
@@ -79,7 +79,7 @@ void RewritePlanner::add_kept(long long count, long long bytes) {
 
 void RewritePlanner::add_dropped(long long count) {
     if (count > 0) {
-        note_dropped(next_, count, {}, false);
+        note_dropped(count, {}, false);
     }
 }
 
@@ -96,7 +96,7 @@ RewritePlan RewritePlanner::finish() {
         return plan;
     }
     plan.path = RewritePlan::Path::kTrim;
-    plan.keep_first = std::max(first_kept_, 0LL);
+    plan.keep_first = first_kept();
     plan.keep_end = last_kept_ + 1;
     if (last_drop_ < 0) {
         return plan;  // nothing dropped between kept entries

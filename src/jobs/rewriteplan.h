@@ -61,7 +61,7 @@ class RewritePlanner {
     RewritePlan finish();
 
   private:
-    void note_dropped(long long first, long long count, std::string_view text, bool held);
+    void note_dropped(long long count, std::string_view text, bool held);
     void note_kept(long long count, long long bytes);
 
     bool may_push_;

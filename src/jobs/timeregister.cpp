@@ -168,6 +168,20 @@ class PieceReader {
 
 enum class Outcome { kDone, kChanged, kRefused, kStopped, kNoReply };
 
+// Whether reading goes on with a piece that should hold `count` entries: not after a stop request,
+// nor when the list has become shorter than it was when looked at.
+Outcome piece_outcome(const redisReply* piece, long long count) {
+    if (stop_requested) {
+        return Outcome::kStopped;
+    }
+    return static_cast<long long>(piece->elements) != count ? Outcome::kChanged : Outcome::kDone;
+}
+
+// LTRIM's indices for the list indices [first, last]; an empty range keeps nothing.
+std::pair<long long, long long> ltrim_range(std::pair<long long, long long> range) {
+    return range.first <= range.second ? range : std::make_pair(1LL, 0LL);
+}
+
 // One transaction on the watching connection, sent as a pipeline: MULTI, the lock's bracket, the
 // writes, the list's new length and ends, EXEC. Pushes go out as they fill, and at the latest when
 // the piece their texts point into is done with (flush), so the daemon holds one piece at a time.
@@ -181,9 +195,7 @@ class Transaction {
         }
     }
     void trim(std::pair<long long, long long> range) {
-        if (range.first > range.second) {
-            range = {1, 0};  // keeps nothing
-        }
+        range = ltrim_range(range);
         queue(redis_append(c_, "LTRIM %b %lld %lld", key_.data(), key_.size(), range.first,
                            range.second));
     }
@@ -388,6 +400,9 @@ class ListRun {
     Outcome pass();
     Outcome judge(long long from, long long to);
     Outcome stream(const Order& o, long long from, long long to);
+    std::vector<const Segment*> in_order(const Order& o) const;
+    void push_kept(const redisReply* piece, const Order& o, long long first, long long from,
+                   long long end);
     Outcome write(const RewritePlan& plan, RedisReply& after, std::string& error);
     Outcome trim_if_unchanged(const RewritePlan& plan, RedisReply& after, std::string& error);
     bool far_end_rewrites() const;
@@ -557,14 +572,7 @@ Outcome ListRun::run(const ListMemory* memory, ListMemory& result, std::string& 
 // Reads and judges what may have changed, in reading order; streams the far side's rewrite once
 // it is certain.
 Outcome ListRun::pass() {
-    std::vector<const Segment*> in_order;
-    for (const Segment& s : segments_) {
-        in_order.push_back(&s);
-    }
-    if (order_.backward) {
-        std::reverse(in_order.begin(), in_order.end());
-    }
-    for (const Segment* s : in_order) {
+    for (const Segment* s : in_order(order_)) {
         const auto [from, to] = positions(*s, order_);
         Outcome outcome = Outcome::kDone;
         switch (s->kind) {
@@ -595,11 +603,9 @@ Outcome ListRun::judge(long long from, long long to) {
     long long first = 0;
     while (RedisReply piece = reader->next(first)) {
         const long long end = reader->end_of(first);
-        if (stop_requested) {
-            return Outcome::kStopped;
-        }
-        if (static_cast<long long>(piece->elements) != end - first) {
-            return Outcome::kChanged;
+        if (const Outcome outcome = piece_outcome(piece.get(), end - first);
+            outcome != Outcome::kDone) {
+            return outcome;
         }
         for (long long pos = first; pos < end; ++pos) {
             const std::string_view entry = element(piece.get(), order_, pos - first);
@@ -632,29 +638,41 @@ Outcome ListRun::judge(long long from, long long to) {
             push_from = std::max(first, split);
         }
         if (tx_) {
-            for (long long pos = push_from; pos < end; ++pos) {
-                if (!planner_.dropped(pos)) {
-                    tx_->push(!order_.backward, element(piece.get(), order_, pos - first));
-                }
-            }
-            tx_->flush();
+            push_kept(piece.get(), order_, first, push_from, end);
         }
     }
     return Outcome::kDone;
 }
 
+// The segments in order `o`.
+std::vector<const Segment*> ListRun::in_order(const Order& o) const {
+    std::vector<const Segment*> out;
+    for (const Segment& s : segments_) {
+        out.push_back(&s);
+    }
+    if (o.backward) {
+        std::reverse(out.begin(), out.end());
+    }
+    return out;
+}
+
+// Pushes the kept entries of positions [from, end) of order `o`, which `piece` holds from `first`
+// on, at o's far end; then lets the piece go.
+void ListRun::push_kept(const redisReply* piece, const Order& o, long long first, long long from,
+                        long long end) {
+    const bool same = o.backward == order_.backward;
+    for (long long pos = from; pos < end; ++pos) {
+        if (!planner_.dropped(same ? pos : o.flip(pos))) {
+            tx_->push(!o.backward, element(piece, o, pos - first));
+        }
+    }
+    tx_->flush();
+}
+
 // Pushes the kept entries of positions [from, to) of order `o` at o's far end, reading them in
 // that order; entries known stale are not read.
 Outcome ListRun::stream(const Order& o, long long from, long long to) {
-    std::vector<const Segment*> in_order;
-    for (const Segment& s : segments_) {
-        in_order.push_back(&s);
-    }
-    if (o.backward) {
-        std::reverse(in_order.begin(), in_order.end());
-    }
-    const bool same = o.backward == order_.backward;
-    for (const Segment* s : in_order) {
+    for (const Segment* s : in_order(o)) {
         const auto [seg_from, seg_to] = positions(*s, o);
         const long long a = std::max(from, seg_from);
         const long long b = std::min(to, seg_to);
@@ -665,18 +683,11 @@ Outcome ListRun::stream(const Order& o, long long from, long long to) {
         long long first = 0;
         while (RedisReply piece = reader.next(first)) {
             const long long end = reader.end_of(first);
-            if (stop_requested) {
-                return Outcome::kStopped;
+            if (const Outcome outcome = piece_outcome(piece.get(), end - first);
+                outcome != Outcome::kDone) {
+                return outcome;
             }
-            if (static_cast<long long>(piece->elements) != end - first) {
-                return Outcome::kChanged;
-            }
-            for (long long pos = first; pos < end; ++pos) {
-                if (!planner_.dropped(same ? pos : o.flip(pos))) {
-                    tx_->push(!o.backward, element(piece.get(), o, pos - first));
-                }
-            }
-            tx_->flush();
+            push_kept(piece.get(), o, first, first, end);
         }
     }
     return Outcome::kDone;
@@ -715,10 +726,10 @@ Outcome ListRun::write(const RewritePlan& plan, RedisReply& after, std::string& 
 Outcome ListRun::trim_if_unchanged(const RewritePlan& plan, RedisReply& after, std::string& error) {
     const auto range = plan.path == RewritePlan::Path::kNone
                            ? std::make_pair(0LL, -1LL)
-                           : order_.indices(plan.keep_first, plan.keep_end);
+                           : ltrim_range(order_.indices(plan.keep_first, plan.keep_end));
     const std::string n = std::to_string(order_.n);
-    const std::string start = std::to_string(range.first <= range.second ? range.first : 1);
-    const std::string stop = std::to_string(range.first <= range.second ? range.second : 0);
+    const std::string start = std::to_string(range.first);
+    const std::string stop = std::to_string(range.second);
     std::vector<std::string> counts;
     for (const auto& removal : plan.removals) {
         counts.push_back(std::to_string(lrem_count(removal.first)));
